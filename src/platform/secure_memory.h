@@ -14,6 +14,10 @@ namespace tessaly::platform {
 // Zeroes memory in a way the optimiser may not drop.
 void secureZero(void* data, std::size_t size);
 
+// Told of every range secureZero has zeroed; lets tests prove where a secret was wiped.
+using WipeObserver = void (*)(const void* data, std::size_t size);
+void setWipeObserver(WipeObserver observer);
+
 template <class T>
 struct WipingAllocator {
     using value_type = T;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "platform/last_error.h"
 
@@ -58,6 +59,17 @@ std::u16string FakeResponse::headerBlock() const {
     return block + u"\r\n\r\n";
 }
 
+void FakeInternet::reset() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+    outcomes_.clear();
+    responses_.clear();
+    dialogResults_.clear();
+    crackedHost_.reset();
+    nodes_.clear();
+    extraCloses_ = 0;
+}
+
 void FakeInternet::queueResponse(FakeResponse response) {
     std::lock_guard lock(mutex_);
     responses_.push_back(std::move(response));
@@ -71,6 +83,11 @@ void FakeInternet::queueOutcome(const std::string& op, Outcome outcome) {
 void FakeInternet::queueDialogResult(std::uint32_t result) {
     std::lock_guard lock(mutex_);
     dialogResults_.push_back(result);
+}
+
+void FakeInternet::setCrackedHost(std::u16string host) {
+    std::lock_guard lock(mutex_);
+    crackedHost_ = std::move(host);
 }
 
 std::vector<InternetCall> FakeInternet::calls() const {
@@ -143,6 +160,8 @@ bool FakeInternet::applyOutcome(Lock& lock, const std::string& op, std::uint64_t
             closed_.wait(lock, [&] { return !usable(handle); });
             platform::setLastError(outcome.error);
             return false;
+        case Outcome::Kind::Throw:
+            throw std::bad_alloc();
         case Outcome::Kind::Overrun:
             if (overrun != nullptr) {
                 *overrun = true;
@@ -218,7 +237,7 @@ bool FakeInternet::crackUrl(std::u16string_view url, std::uint32_t flags,
         c.port = static_cast<std::uint16_t>(port);
         authority = authority.substr(0, colon);
     }
-    c.host = authority;
+    c.host = crackedHost_ ? *crackedHost_ : std::u16string(authority);
     const auto query = tail.find(u'?');
     c.path = tail.substr(0, query);
     c.extra = query == std::u16string_view::npos ? u"" : tail.substr(query);

@@ -30,7 +30,7 @@ struct InternetCall {
 
 // What one call of an operation does instead of succeeding.
 struct Outcome {
-    enum class Kind { Fail, BlockUntilClosed, Overrun };
+    enum class Kind { Fail, BlockUntilClosed, Overrun, Throw };
     Kind kind = Kind::Fail;
     std::uint32_t error = 0;
 
@@ -41,6 +41,8 @@ struct Outcome {
     }
     // readFile only: reports one byte more than was asked for.
     static Outcome overrun() { return {Kind::Overrun, 0}; }
+    // Throws from inside the call, as a wrapper that runs out of memory would.
+    static Outcome raise() { return {Kind::Throw, 0}; }
 };
 
 struct FakeResponse {
@@ -63,10 +65,15 @@ struct FakeResponse {
 
 class FakeInternet : public platform::InternetServices {
 public:
+    // Forgets every script, call and handle: a fresh fake.
+    void reset();
+
     // Scripting
     void queueResponse(FakeResponse response);  // taken by the next successful send
     void queueOutcome(const std::string& op, Outcome outcome);
     void queueDialogResult(std::uint32_t result);  // errorDialog answers, in order
+    // Makes every split report this host name instead of the one in the URL.
+    void setCrackedHost(std::u16string host);
 
     // Inspection
     std::vector<InternetCall> calls() const;
@@ -134,6 +141,7 @@ private:
     std::map<std::string, std::deque<Outcome>> outcomes_;
     std::deque<FakeResponse> responses_;
     std::deque<std::uint32_t> dialogResults_;
+    std::optional<std::u16string> crackedHost_;
     std::map<std::uint64_t, Node> nodes_;
     std::uint64_t nextHandle_ = 0x1000;
     int extraCloses_ = 0;
