@@ -30,15 +30,15 @@ struct RootCertificateDetails {
 
 // One line of the certificate selection dialog.
 struct CertificateChoice {
-    CertHandle certificate;      // valid during the call only; do not free
-    std::u16string issuedTo;     // simple display names
+    CertHandle certificate;   // valid during the call only; do not free
+    std::u16string issuedTo;  // simple display names
     std::u16string issuedBy;
     std::chrono::system_clock::time_point expires;
-    std::u16string nickname;     // the database's name for the certificate
+    std::u16string nickname;  // the database's name for the certificate
 };
 
 class CertificatePrompts {
-public:
+  public:
     virtual ~CertificatePrompts() = default;
 
     // The password of the certificate database `tokenName`, or none when the user refuses.

@@ -1,0 +1,126 @@
+// The certificate services on NSS, over the user's certificate database (see
+// database_location.h). The stores are views of that one database:
+//   "MY"   certificates with a private key in the database that are not trusted as a CA;
+//   "ROOT" certificates trusted as a CA (trust C,C,C);
+//   "CA"   every other certificate (the intermediate CAs: no key, no trust).
+// A temporary store (from a PKCS#12 import) lists the package's certificates in package order.
+//
+// NSS is initialised on first use and shut down by shutdown() or the destructor; one instance
+// may exist in a process at a time. All operations may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "platform/certificate_prompts.h"
+#include "platform/certificate_services.h"
+#include "platform/nss/scoped_nss.h"
+
+namespace tessaly::platform::nss {
+
+class NssCertificateServices final : public CertificateServices {
+  public:
+    explicit NssCertificateServices(CertificatePrompts& prompts);
+    ~NssCertificateServices() override;
+    NssCertificateServices(const NssCertificateServices&) = delete;
+    NssCertificateServices& operator=(const NssCertificateServices&) = delete;
+
+    // Releases every handle still held and shuts NSS down. False when NSS refuses because an
+    // object is still referenced somewhere (SEC_ERROR_BUSY): a leak.
+    bool shutdown();
+
+    // The database directory once it has been opened; empty before.
+    std::filesystem::path databaseDirectory() const;
+
+    // The DER encoding of a certificate context; empty for an unknown handle.
+    std::vector<std::uint8_t> encodedCertificate(CertHandle certificate);
+
+    StoreHandle openSystemStore(std::u16string_view name) override;
+    bool closeStore(StoreHandle store, std::uint32_t flags) override;
+    CertHandle findCertificateInStore(StoreHandle store, std::uint32_t encoding,
+                                      std::uint32_t findFlags, std::uint32_t findType,
+                                      CertHandle findParameter, CertHandle previous) override;
+    CertHandle enumCertificatesInStore(StoreHandle store, CertHandle previous) override;
+    bool addCertificateToStore(StoreHandle store, CertHandle certificate,
+                               std::uint32_t disposition) override;
+
+    CertHandle duplicateCertificate(CertHandle certificate) override;
+    bool freeCertificate(CertHandle certificate) override;
+
+    bool findExtension(std::string_view oid, CertHandle certificate) override;
+    std::u16string getNameString(CertHandle certificate, std::uint32_t type, std::uint32_t flags,
+                                 std::size_t capacity) override;
+    bool compareCertificateName(std::uint32_t encoding, CertHandle certificate, NamePart first,
+                                NamePart second) override;
+    bool getCertificateContextProperty(CertHandle certificate, std::uint32_t propertyId,
+                                       std::uint32_t& size) override;
+
+    bool signMessage(const SignMessageParams& params, bool detachedSignature,
+                     std::span<const std::uint8_t> content, std::uint8_t* signedBlob,
+                     std::uint32_t& size) override;
+
+    bool isPfxBlob(std::span<const std::uint8_t> pfx) override;
+    bool verifyPfxPassword(std::span<const std::uint8_t> pfx, std::u16string_view password,
+                           std::uint32_t flags) override;
+    StoreHandle importPfx(std::span<const std::uint8_t> pfx, std::u16string_view password,
+                          std::uint32_t flags) override;
+
+    ModuleHandle loadSelectionDialog(std::u16string_view library) override;
+    bool hasSelectionDialogEntry(ModuleHandle module, std::string_view entry) override;
+    bool freeSelectionDialog(ModuleHandle module) override;
+    CertHandle selectCertificate(const SelectCertificateParams& params) override;
+
+  private:
+    enum class StoreKind { My, Root, Ca, Temporary };
+    using Snapshot = std::vector<ScopedCERTCertificate>;
+
+    struct StoreEntry {
+        StoreKind kind;
+        std::shared_ptr<const Snapshot> contents;  // a temporary store's certificates
+    };
+    struct CertEntry {
+        ScopedCERTCertificate certificate;
+        std::shared_ptr<const Snapshot> walk;  // the enumeration it came from, if any
+        std::size_t position = 0;
+    };
+
+    // NSS is open and the database is logged in (asking for its password when it has one).
+    bool openDatabase();
+    bool initialiseLocked();
+    bool logIn();
+    void* passwordContext() { return this; }
+    static char* askPassword(PK11SlotInfo* slot, PRBool retry, void* context);
+
+    StoreKind viewOf(CERTCertificate* certificate);
+    bool hasPrivateKey(CERTCertificate* certificate);
+    ScopedSECKEYPrivateKey findPrivateKey(CERTCertificate* certificate);
+    std::shared_ptr<const Snapshot> snapshotOf(StoreHandle store);
+    bool storeKind(StoreHandle store, StoreKind& kind);
+    ScopedCERTCertificate certificateOf(CertHandle handle);
+    CertHandle handOut(ScopedCERTCertificate certificate, std::shared_ptr<const Snapshot> walk,
+                       std::size_t position);
+    ScopedCERTCertificate findInDatabase(CERTCertificate* certificate);
+    bool importIntoDatabase(CERTCertificate* certificate);
+    bool confirmRoot(CERTCertificate* certificate);
+
+    CertificatePrompts& prompts_;
+
+    mutable std::mutex openMutex_;  // guards NSS start-up and shutdown
+    std::atomic<bool> open_{false};
+    ScopedPK11Slot slot_;  // the database's key and certificate slot
+    std::filesystem::path directory_;
+
+    mutable std::mutex tableMutex_;  // guards the handle tables
+    std::uint64_t nextHandle_ = 0x1000;
+    std::map<std::uint64_t, StoreEntry> stores_;
+    std::map<std::uint64_t, CertEntry> certificates_;
+    std::set<std::uint64_t> modules_;
+};
+
+}  // namespace tessaly::platform::nss
