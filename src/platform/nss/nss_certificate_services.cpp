@@ -759,8 +759,16 @@ bool NssCertificateServices::signMessage(const SignMessageParams& params, bool d
         setLastError(cert::kNteBadKeyset);
         return false;
     }
-    const ScopedSECItem signature(SECITEM_DupItem(&signatureItem));
+    ScopedSECItem signature(SECITEM_DupItem(&signatureItem));
     SECITEM_FreeItem(&signatureItem, PR_FALSE);
+    if (signature && SECKEY_GetPrivateKeyType(key.get()) == ecKey) {
+        // NSS signs EC keys as r||s; PKCS#7 wants the DER SEQUENCE of two INTEGERs.
+        SECItem encoded{siBuffer, nullptr, 0};
+        const bool ok =
+            DSAU_EncodeDerSigWithLen(&encoded, signature.get(), signature->len) == SECSuccess;
+        signature.reset(ok ? SECITEM_DupItem(&encoded) : nullptr);
+        SECITEM_FreeItem(&encoded, PR_FALSE);
+    }
     if (!signature) {
         setLastError(cert::kEFail);
         return false;

@@ -24,17 +24,8 @@ std::u16string widen(std::string_view text) {
 
 class ImportTest : public NssDatabaseTest {
   protected:
-    // Runs the importer on `package`; returns its result and leaves the code in `errorCode`.
     int import(const Bytes& package, std::string_view password, std::int32_t exportable = 0) {
-        const std::u16string wide = widen(password);
-        Pkcs12Package record;
-        record.data = package.data();
-        record.size = static_cast<std::uint32_t>(package.size());
-        record.password = wide;
-        record.exportable = exportable;
-        const int result = _import(services(), record);
-        errorCode = record.errorCode;
-        return result;
+        return importPackage(package, password, exportable, &errorCode);
     }
 
     void expectDatabaseEmpty() {

@@ -1,5 +1,7 @@
 #include "nss_test_support.h"
 
+#include "certstore/pkcs12_import.h"
+
 #include <sys/wait.h>
 
 #include <array>
@@ -453,6 +455,37 @@ void NssDatabaseTest::TearDown() {
 
 fs::path NssDatabaseTest::databaseDirectory() const {
     return home_.path() / ".local" / "share" / "pki" / "nssdb";
+}
+
+int NssDatabaseTest::importPackage(const Bytes& package, std::string_view password,
+                                   std::int32_t exportable, std::int32_t* errorCode) {
+    const std::u16string wide(password.begin(), password.end());
+    Pkcs12Package record;
+    record.data = package.data();
+    record.size = static_cast<std::uint32_t>(package.size());
+    record.password = wide;
+    record.exportable = exportable;
+    const int result = _import(*services_, record);
+    if (errorCode != nullptr) {
+        *errorCode = record.errorCode;
+    }
+    return result;
+}
+
+platform::CertHandle NssDatabaseTest::findInMy(const Bytes& der) {
+    const platform::StoreHandle my = services_->openSystemStore(platform::cert::kStoreMy);
+    platform::CertHandle found;
+    platform::CertHandle current;
+    while (!found && (current = services_->enumCertificatesInStore(my, current))) {
+        if (services_->encodedCertificate(current) == der) {
+            found = services_->duplicateCertificate(current);
+        }
+    }
+    if (current) {
+        services_->freeCertificate(current);
+    }
+    services_->closeStore(my, platform::cert::kCloseStoreCheckFlag);
+    return found;
 }
 
 std::vector<Bytes> NssDatabaseTest::storeContents(std::u16string_view store) {

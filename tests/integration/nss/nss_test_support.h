@@ -141,6 +141,12 @@ class NssDatabaseTest : public ::testing::Test {
     // The database directory (the default one under the temporary HOME).
     fs::path databaseDirectory() const;
 
+    // Runs the real importer on `package`; its result, with the error code in `errorCode`.
+    int importPackage(const Bytes& package, std::string_view password, std::int32_t exportable = 0,
+                      std::int32_t* errorCode = nullptr);
+    // A context of the certificate `der` found by walking "MY" (the caller frees it).
+    platform::CertHandle findInMy(const Bytes& der);
+
     // The DER encodings of the certificates a store view lists, in its order.
     std::vector<Bytes> storeContents(std::u16string_view store);
     // `certutil -L` of the database: nickname -> trust attributes.
