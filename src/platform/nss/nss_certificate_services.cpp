@@ -293,9 +293,13 @@ ScopedSECKEYPrivateKey NssCertificateServices::findPrivateKey(CERTCertificate* c
     return ScopedSECKEYPrivateKey(PK11_FindKeyByKeyID(slot_.get(), id.get(), passwordContext()));
 }
 
-NssCertificateServices::StoreKind NssCertificateServices::viewOf(CERTCertificate* certificate) {
+std::optional<NssCertificateServices::StoreKind> NssCertificateServices::viewOf(
+    CERTCertificate* certificate) {
     if (trustedAsCa(certificate)) {
         return StoreKind::Root;
+    }
+    if (SECITEM_ItemsAreEqual(&certificate->derIssuer, &certificate->derSubject) == PR_TRUE) {
+        return std::nullopt;  // a root nobody trusted
     }
     return hasPrivateKey(certificate) ? StoreKind::My : StoreKind::Ca;
 }
@@ -815,10 +819,11 @@ StoreHandle NssCertificateServices::importPfx(std::span<const std::uint8_t> pfx,
     if (!openDatabase()) {
         return {};
     }
-    // The package's certificates in package order, and which of them the database holds
-    // already.
+    // NSS imports the keys and, with them, the certificates: the user certificate with its
+    // key, the CA certificates without trust (a root is trusted only once it is added to
+    // "ROOT"). Certificates are never deleted again here: NSS cannot delete a certificate
+    // that another thread or program still holds without leaking it.
     std::vector<std::vector<std::uint8_t>> packageCertificates;
-    std::vector<bool> alreadyHeld;
     {
         OpenedPfx opened;
         const PfxOutcome outcome = opened.open(pfx, password, slot_.get(), passwordContext());
@@ -835,32 +840,13 @@ StoreHandle NssCertificateServices::importPfx(std::span<const std::uint8_t> pfx,
             if (item->type == SEC_OID_PKCS12_V1_CERT_BAG_ID && item->der != nullptr) {
                 const auto bytes = bytesOf(*item->der);
                 packageCertificates.emplace_back(bytes.begin(), bytes.end());
-                SECItem der = itemOf(bytes);
-                const ScopedCERTCertificate held(
-                    PK11_FindCertFromDERCertItem(slot_.get(), &der, passwordContext()));
-                alreadyHeld.push_back(held != nullptr);
             }
         }
-        // Imports the keys and, with them, the certificates.
         if (SEC_PKCS12DecoderValidateBags(opened.decoder(), nicknameForPackageCertificate) !=
                 SECSuccess ||
             SEC_PKCS12DecoderImportBags(opened.decoder()) != SECSuccess) {
             setLastError(PORT_GetError() == SEC_ERROR_BAD_PASSWORD ? cert::kErrorInvalidPassword
                                                                    : cert::kEFail);
-            return {};
-        }
-    }
-
-    // Only the keys stay: a certificate enters the database when it is added to a store.
-    for (std::size_t i = 0; i < packageCertificates.size(); ++i) {
-        if (alreadyHeld[i]) {
-            continue;
-        }
-        SECItem der = itemOf(packageCertificates[i]);
-        const ScopedCERTCertificate imported(
-            PK11_FindCertFromDERCertItem(slot_.get(), &der, passwordContext()));
-        if (imported && SEC_DeletePermCertificate(imported.get()) != SECSuccess) {
-            setLastError(cert::kEFail);
             return {};
         }
     }

@@ -1,8 +1,9 @@
 // The certificate services on NSS, over the user's certificate database (see
 // database_location.h). The stores are views of that one database:
-//   "MY"   certificates with a private key in the database that are not trusted as a CA;
 //   "ROOT" certificates trusted as a CA (trust C,C,C);
-//   "CA"   every other certificate (the intermediate CAs: no key, no trust).
+//   "MY"   other certificates with a private key in the database;
+//   "CA"   other certificates without key (the intermediate CAs: no trust).
+// A self-issued certificate that is not trusted (a root the user refused) is in no view.
 // A temporary store (from a PKCS#12 import) lists the package's certificates in package order.
 //
 // NSS is initialised on first use and shut down by shutdown() or the destructor; one instance
@@ -15,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -97,7 +99,8 @@ class NssCertificateServices final : public CertificateServices {
     void* passwordContext() { return this; }
     static char* askPassword(PK11SlotInfo* slot, PRBool retry, void* context);
 
-    StoreKind viewOf(CERTCertificate* certificate);
+    // The view a database certificate belongs to; none for a self-issued one not trusted.
+    std::optional<StoreKind> viewOf(CERTCertificate* certificate);
     bool hasPrivateKey(CERTCertificate* certificate);
     ScopedSECKEYPrivateKey findPrivateKey(CERTCertificate* certificate);
     std::shared_ptr<const Snapshot> snapshotOf(StoreHandle store);

@@ -160,8 +160,8 @@ authorityKeyIdentifier = keyid
 [user_plain]
 basicConstraints = CA:FALSE
 keyUsage = critical,digitalSignature
-[self_plain]
-basicConstraints = CA:FALSE
+subjectKeyIdentifier = none
+authorityKeyIdentifier = none
 )";
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
@@ -426,17 +426,26 @@ void restore(const char* name, const std::optional<std::string>& value) {
 }
 }  // namespace
 
-NssDatabaseTest::NssDatabaseTest()
+TemporaryHome::TemporaryHome()
     : savedHome_(environment("HOME")), savedDataHome_(environment("XDG_DATA_HOME")) {
-    setenv("HOME", home_.path().c_str(), 1);
+    setenv("HOME", directory_.path().c_str(), 1);
     unsetenv("XDG_DATA_HOME");
-    services_ = std::make_unique<platform::nss::NssCertificateServices>(prompts_);
 }
+
+TemporaryHome::~TemporaryHome() {
+    restore("HOME", savedHome_);
+    restore("XDG_DATA_HOME", savedDataHome_);
+}
+
+std::string certutil(const fs::path& directory, const std::string& arguments) {
+    return "certutil " + arguments + " -d " + shellQuoted("sql:" + directory.string());
+}
+
+NssDatabaseTest::NssDatabaseTest()
+    : services_(std::make_unique<platform::nss::NssCertificateServices>(prompts_)) {}
 
 NssDatabaseTest::~NssDatabaseTest() {
     services_.reset();
-    restore("HOME", savedHome_);
-    restore("XDG_DATA_HOME", savedDataHome_);
 }
 
 void NssDatabaseTest::SetUp() {
@@ -504,8 +513,7 @@ std::vector<Bytes> NssDatabaseTest::storeContents(std::u16string_view store) {
 }
 
 std::map<std::string, std::string> NssDatabaseTest::certutilListing() {
-    const std::string output =
-        mustRun("certutil -L -d " + shellQuoted("sql:" + databaseDirectory().string()));
+    const std::string output = mustRun(certutil(databaseDirectory(), "-L"));
     std::map<std::string, std::string> listing;
     std::istringstream lines(output);
     std::string line;
@@ -528,8 +536,7 @@ std::map<std::string, std::string> NssDatabaseTest::certutilListing() {
 }
 
 int NssDatabaseTest::certutilKeyCount() {
-    const CommandResult result =
-        run("certutil -K -d " + shellQuoted("sql:" + databaseDirectory().string()));
+    const CommandResult result = run(certutil(databaseDirectory(), "-K"));
     int count = 0;
     std::istringstream lines(result.output);
     std::string line;

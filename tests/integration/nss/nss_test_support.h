@@ -87,6 +87,11 @@ class Pki {
     // A self-signed certificate with the given -subj, without key in the package.
     const TestCertificate& selfSigned(const std::string& subject);
 
+    // A package of `user` (with its key) followed by `others`.
+    Bytes exportPackage(const std::string& name, const TestCertificate& user,
+                        const std::vector<const TestCertificate*>& others,
+                        const std::string& password, bool legacy);
+
     const fs::path& directory() const { return directory_.path(); }
 
   private:
@@ -98,9 +103,6 @@ class Pki {
                           const std::string& startDate, const std::string& endDate,
                           const std::string& keyAlgorithm);
     const TestCertificate& ca(const std::string& cn);
-    Bytes exportPackage(const std::string& name, const TestCertificate& user,
-                        const std::vector<const TestCertificate*>& chain,
-                        const std::string& password, bool legacy);
 
     TemporaryDirectory directory_;
     int counter_ = 0;
@@ -126,6 +128,24 @@ class ScriptedPrompts final : public platform::CertificatePrompts {
         const platform::SelectCertificateParams& params,
         std::span<const platform::CertificateChoice> choices) override;
 };
+
+// HOME pointed at a temporary directory (and XDG_DATA_HOME unset) for the object's lifetime.
+class TemporaryHome {
+  public:
+    TemporaryHome();
+    ~TemporaryHome();
+    TemporaryHome(const TemporaryHome&) = delete;
+    TemporaryHome& operator=(const TemporaryHome&) = delete;
+    const fs::path& path() const { return directory_.path(); }
+
+  private:
+    TemporaryDirectory directory_;
+    std::optional<std::string> savedHome_;
+    std::optional<std::string> savedDataHome_;
+};
+
+// `certutil` with the database option for `directory`.
+std::string certutil(const fs::path& directory, const std::string& arguments);
 
 // One throwaway database per test: HOME points at a temporary directory; the service is
 // shut down at the end, and NSS must agree that nothing is still referenced.
@@ -157,9 +177,7 @@ class NssDatabaseTest : public ::testing::Test {
     ScriptedPrompts prompts_;
 
   private:
-    TemporaryDirectory home_;
-    std::optional<std::string> savedHome_;
-    std::optional<std::string> savedDataHome_;
+    TemporaryHome home_;
     std::unique_ptr<platform::nss::NssCertificateServices> services_;
 };
 
