@@ -19,7 +19,7 @@ namespace {
 
 // Walks a store; the context in hand is freed by the next step or when the walk ends early.
 class StoreWalk {
-public:
+  public:
     StoreWalk(CertificateServices& certs, platform::StoreHandle store)
         : certs_(certs), store_(store) {}
     ~StoreWalk() {
@@ -35,7 +35,7 @@ public:
         return current_;
     }
 
-private:
+  private:
     CertificateServices& certs_;
     platform::StoreHandle store_;
     CertHandle current_;

@@ -8,7 +8,7 @@
 namespace tessaly {
 
 class ScopedStore {
-public:
+  public:
     ScopedStore(platform::CertificateServices& certs, platform::StoreHandle store)
         : certs_(certs), store_(store) {}
     ~ScopedStore() { close(); }
@@ -23,13 +23,13 @@ public:
         }
     }
 
-private:
+  private:
     platform::CertificateServices& certs_;
     platform::StoreHandle store_;
 };
 
 class ScopedCert {
-public:
+  public:
     ScopedCert(platform::CertificateServices& certs, platform::CertHandle cert)
         : certs_(certs), cert_(cert) {}
     ~ScopedCert() {
@@ -44,7 +44,7 @@ public:
     explicit operator bool() const { return static_cast<bool>(cert_); }
     platform::CertHandle release() { return std::exchange(cert_, {}); }
 
-private:
+  private:
     platform::CertificateServices& certs_;
     platform::CertHandle cert_;
 };

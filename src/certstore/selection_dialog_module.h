@@ -15,13 +15,13 @@ void releaseSelectionDialogModule(platform::CertificateServices& certs);
 
 // Releases the module when the scope ends, on every way out.
 class SelectionDialogModuleGuard {
-public:
+  public:
     explicit SelectionDialogModuleGuard(platform::CertificateServices& certs) : certs_(certs) {}
     ~SelectionDialogModuleGuard() { releaseSelectionDialogModule(certs_); }
     SelectionDialogModuleGuard(const SelectionDialogModuleGuard&) = delete;
     SelectionDialogModuleGuard& operator=(const SelectionDialogModuleGuard&) = delete;
 
-private:
+  private:
     platform::CertificateServices& certs_;
 };
 

@@ -86,7 +86,7 @@ struct SelectCertificateParams {
 };
 
 class CertificateServices {
-public:
+  public:
     virtual ~CertificateServices() = default;
 
     // Stores
@@ -125,8 +125,8 @@ public:
 
     // PKCS#12
     virtual bool isPfxBlob(std::span<const std::uint8_t> pfx) = 0;
-    virtual bool verifyPfxPassword(std::span<const std::uint8_t> pfx,
-                                   std::u16string_view password, std::uint32_t flags) = 0;
+    virtual bool verifyPfxPassword(std::span<const std::uint8_t> pfx, std::u16string_view password,
+                                   std::uint32_t flags) = 0;
     // A temporary store of the package's certificates, each linked to its key if it has one.
     virtual StoreHandle importPfx(std::span<const std::uint8_t> pfx, std::u16string_view password,
                                   std::uint32_t flags) = 0;

@@ -108,7 +108,7 @@ struct UrlComponents {
 };
 
 class InternetServices {
-public:
+  public:
     virtual ~InternetServices() = default;
 
     virtual bool crackUrl(std::u16string_view url, std::uint32_t flags,
@@ -120,8 +120,7 @@ public:
                                 std::uint32_t flags) = 0;
 
     virtual bool setOption(InternetHandle handle, std::uint32_t option, std::uint32_t value) = 0;
-    virtual bool queryOption(InternetHandle handle, std::uint32_t option,
-                             std::uint32_t& value) = 0;
+    virtual bool queryOption(InternetHandle handle, std::uint32_t option, std::uint32_t& value) = 0;
 
     virtual InternetHandle connect(InternetHandle root, std::u16string_view host,
                                    std::uint16_t port, std::u16string_view user,
@@ -129,8 +128,8 @@ public:
                                    std::uint32_t flags, std::uintptr_t context) = 0;
 
     virtual InternetHandle openRequest(InternetHandle connection, std::u16string_view verb,
-                                       std::u16string_view objectName,
-                                       std::u16string_view version, std::u16string_view referrer,
+                                       std::u16string_view objectName, std::u16string_view version,
+                                       std::u16string_view referrer,
                                        std::span<const std::u16string_view> acceptTypes,
                                        std::uint32_t flags, std::uintptr_t context) = 0;
 

@@ -9,7 +9,9 @@ namespace {
 std::atomic<WipeObserver> g_wipeObserver{nullptr};
 }
 
-void setWipeObserver(WipeObserver observer) { g_wipeObserver.store(observer); }
+void setWipeObserver(WipeObserver observer) {
+    g_wipeObserver.store(observer);
+}
 
 void secureZero(void* data, std::size_t size) {
     if (data == nullptr || size == 0) {

@@ -39,7 +39,8 @@ struct WipingAllocator {
 };
 
 // Wide (UTF-16) and narrow (code page 932) text of the logic.
-using WideString = std::basic_string<char16_t, std::char_traits<char16_t>, WipingAllocator<char16_t>>;
+using WideString =
+    std::basic_string<char16_t, std::char_traits<char16_t>, WipingAllocator<char16_t>>;
 using NarrowString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
 using SecureBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
@@ -59,13 +60,13 @@ void wipe(std::vector<T, Alloc>& bytes) {
 // Wipes the named variable when the scope ends, on every way out.
 template <class Container>
 class WipeOnExit {
-public:
+  public:
     explicit WipeOnExit(Container& container) : container_(container) {}
     ~WipeOnExit() { wipe(container_); }
     WipeOnExit(const WipeOnExit&) = delete;
     WipeOnExit& operator=(const WipeOnExit&) = delete;
 
-private:
+  private:
     Container& container_;
 };
 

@@ -17,7 +17,7 @@ constexpr const char* kCodePage = "CP932";
 constexpr const char* kUtf16 = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
 
 class Converter {
-public:
+  public:
     Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
     ~Converter() {
         if (valid()) {
@@ -30,7 +30,7 @@ public:
     bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
     iconv_t get() const { return cd_; }
 
-private:
+  private:
     iconv_t cd_;
 };
 
@@ -139,7 +139,8 @@ NarrowString base64Encode(const std::uint8_t* data, std::size_t count) {
     if (remaining != 0) {
         const std::uint8_t b0 = data[i];
         const std::uint8_t b1 = remaining == 2 ? data[i + 1] : 0;
-        const char group[3] = {kBase64Alphabet[b0 >> 2], kBase64Alphabet[((b0 & 3) << 4) + (b1 >> 4)],
+        const char group[3] = {kBase64Alphabet[b0 >> 2],
+                               kBase64Alphabet[((b0 & 3) << 4) + (b1 >> 4)],
                                kBase64Alphabet[(b1 & 0x0F) << 2]};
         text.append(group, remaining + 1);
         text.append(3 - remaining, '=');

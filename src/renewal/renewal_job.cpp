@@ -65,7 +65,9 @@ bool allocateReceiveBuffer(ResponseBody& body, std::uint64_t readSize) {
     return true;
 }
 
-void releaseBuffer(SecureBytes& buffer) { SecureBytes().swap(buffer); }
+void releaseBuffer(SecureBytes& buffer) {
+    SecureBytes().swap(buffer);
+}
 
 std::string_view receivedText(ResponseBody& body) {
     body.buffer[body.bytesRead] = 0;

@@ -22,8 +22,9 @@ int signVerificationData(CertificateServices& certs, CertHandle chosen, std::str
         if (!my) {
             return 0;
         }
-        const ScopedCert found(certs, certs.findCertificateInStore(my.get(), cert::kX509Encoding, 0,
-                                                                   cert::kFindExisting, chosen, {}));
+        const ScopedCert found(certs,
+                               certs.findCertificateInStore(my.get(), cert::kX509Encoding, 0,
+                                                            cert::kFindExisting, chosen, {}));
         if (!found) {
             return 0;
         }

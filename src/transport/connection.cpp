@@ -76,9 +76,8 @@ InternetHandle openPostRequest(InternetServices& net, InternetHandle connection,
 
 }  // namespace
 
-void _openConnection(InternetServices& net, std::u16string_view url,
-                     InternetHandle& internetHandle, InternetHandle& connectHandle,
-                     InternetHandle& requestHandle) {
+void _openConnection(InternetServices& net, std::u16string_view url, InternetHandle& internetHandle,
+                     InternetHandle& connectHandle, InternetHandle& requestHandle) {
     internetHandle = {};
     connectHandle = {};
     requestHandle = {};

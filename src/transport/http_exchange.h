@@ -40,8 +40,8 @@ inline constexpr std::uint32_t kReadOverrun = 310;
 inline constexpr std::uint64_t kDefaultReadSize = 10240;
 
 struct HttpExchange {
-    std::u16string_view url;          // borrowed from the job
-    std::string_view requestBody;     // borrowed; holds no NUL byte
+    std::u16string_view url;       // borrowed from the job
+    std::string_view requestBody;  // borrowed; holds no NUL byte
     platform::InternetHandle internetHandle;
     platform::InternetHandle connectHandle;
     platform::InternetHandle requestHandle;
@@ -83,8 +83,7 @@ ContentKind _classifyContentType(platform::InternetServices& net, platform::Inte
 ContentKind _getContentKind(platform::InternetServices& net, platform::InternetHandle request);
 std::u16string _getRawHeaders(platform::InternetServices& net, platform::InternetHandle request,
                               platform::SecureBytes& scratch);
-std::uint32_t _readExportableFlag(platform::InternetServices& net,
-                                  platform::InternetHandle request,
+std::uint32_t _readExportableFlag(platform::InternetServices& net, platform::InternetHandle request,
                                   platform::SecureBytes& scratch);
 
 // The two exchanges: 1 on success, 0 with errorCode set and every handle closed.

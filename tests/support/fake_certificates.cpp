@@ -42,7 +42,9 @@ void FakeCertificates::registerPackage(std::string bytes, std::u16string passwor
     packages_[std::move(bytes)] = Package{std::move(password), std::move(ids)};
 }
 
-CertHandle FakeCertificates::contextOf(int id) { return newContext(id); }
+CertHandle FakeCertificates::contextOf(int id) {
+    return newContext(id);
+}
 
 void FakeCertificates::queueFailure(const std::string& op, std::uint32_t error) {
     failures_[op].push_back(error);
@@ -117,7 +119,8 @@ std::vector<int>* FakeCertificates::idsOf(StoreHandle store) {
 
 const FakeCertificates::Package* FakeCertificates::packageOf(
     std::span<const std::uint8_t> pfx) const {
-    const auto it = packages_.find(std::string(reinterpret_cast<const char*>(pfx.data()), pfx.size()));
+    const auto it =
+        packages_.find(std::string(reinterpret_cast<const char*>(pfx.data()), pfx.size()));
     return it == packages_.end() ? nullptr : &it->second;
 }
 
@@ -146,13 +149,11 @@ bool FakeCertificates::closeStore(StoreHandle store, std::uint32_t flags) {
 }
 
 CertHandle FakeCertificates::findCertificateInStore(StoreHandle store, std::uint32_t encoding,
-                                                    std::uint32_t findFlags,
-                                                    std::uint32_t findType,
-                                                    CertHandle findParameter,
-                                                    CertHandle previous) {
-    calls_.push_back({.op = "findCertificateInStore",
-                      .numbers = {encoding, findFlags, findType, findParameter.value,
-                                  previous.value}});
+                                                    std::uint32_t findFlags, std::uint32_t findType,
+                                                    CertHandle findParameter, CertHandle previous) {
+    calls_.push_back(
+        {.op = "findCertificateInStore",
+         .numbers = {encoding, findFlags, findType, findParameter.value, previous.value}});
     if (scriptedFailure("findCertificateInStore")) {
         return {};
     }
@@ -248,8 +249,7 @@ std::u16string FakeCertificates::getNameString(CertHandle certificate, std::uint
 }
 
 bool FakeCertificates::compareCertificateName(std::uint32_t encoding, CertHandle certificate,
-                                              platform::NamePart first,
-                                              platform::NamePart second) {
+                                              platform::NamePart first, platform::NamePart second) {
     calls_.push_back({.op = "compareCertificateName",
                       .numbers = {encoding, static_cast<std::uint64_t>(first),
                                   static_cast<std::uint64_t>(second)}});
@@ -310,9 +310,10 @@ bool FakeCertificates::signMessage(const platform::SignMessageParams& params,
 }
 
 bool FakeCertificates::isPfxBlob(std::span<const std::uint8_t> pfx) {
-    calls_.push_back({.op = "isPfxBlob",
-                      .numbers = {pfx.size()},
-                      .detail = std::string(reinterpret_cast<const char*>(pfx.data()), pfx.size())});
+    calls_.push_back(
+        {.op = "isPfxBlob",
+         .numbers = {pfx.size()},
+         .detail = std::string(reinterpret_cast<const char*>(pfx.data()), pfx.size())});
     if (scriptedFailure("isPfxBlob")) {
         return false;
     }
@@ -359,9 +360,8 @@ platform::ModuleHandle FakeCertificates::loadSelectionDialog(std::u16string_view
 
 bool FakeCertificates::hasSelectionDialogEntry(platform::ModuleHandle module,
                                                std::string_view entry) {
-    calls_.push_back({.op = "hasSelectionDialogEntry",
-                      .numbers = {module.value},
-                      .detail = std::string(entry)});
+    calls_.push_back(
+        {.op = "hasSelectionDialogEntry", .numbers = {module.value}, .detail = std::string(entry)});
     return !scriptedFailure("hasSelectionDialogEntry") && loadedModules_.count(module.value) != 0;
 }
 

@@ -34,7 +34,7 @@ struct CertCall {
 };
 
 class FakeCertificates : public platform::CertificateServices {
-public:
+  public:
     FakeCertificates();
 
     // Set-up
@@ -60,7 +60,9 @@ public:
     int liveContexts() const { return static_cast<int>(contexts_.size()); }
     int openStores() const { return static_cast<int>(stores_.size()); }
     int badReleases() const { return badReleases_; }
-    int loadedModules() const { return static_cast<int>(loadedModules_.size()); }  // frees or closes of unknown handles
+    int loadedModules() const {
+        return static_cast<int>(loadedModules_.size());
+    }  // frees or closes of unknown handles
     std::optional<platform::SignMessageParams> lastSignParams() const { return lastSignParams_; }
     std::vector<std::string> listedByDialog() const { return listedByDialog_; }
     void chooseInDialog(std::optional<int> id) { dialogChoice_ = id; }
@@ -71,9 +73,8 @@ public:
     // CertificateServices
     platform::StoreHandle openSystemStore(std::u16string_view name) override;
     bool closeStore(platform::StoreHandle store, std::uint32_t flags) override;
-    platform::CertHandle findCertificateInStore(platform::StoreHandle store,
-                                                std::uint32_t encoding, std::uint32_t findFlags,
-                                                std::uint32_t findType,
+    platform::CertHandle findCertificateInStore(platform::StoreHandle store, std::uint32_t encoding,
+                                                std::uint32_t findFlags, std::uint32_t findType,
                                                 platform::CertHandle findParameter,
                                                 platform::CertHandle previous) override;
     platform::CertHandle enumCertificatesInStore(platform::StoreHandle store,
@@ -95,14 +96,15 @@ public:
     bool isPfxBlob(std::span<const std::uint8_t> pfx) override;
     bool verifyPfxPassword(std::span<const std::uint8_t> pfx, std::u16string_view password,
                            std::uint32_t flags) override;
-    platform::StoreHandle importPfx(std::span<const std::uint8_t> pfx,
-                                    std::u16string_view password, std::uint32_t flags) override;
+    platform::StoreHandle importPfx(std::span<const std::uint8_t> pfx, std::u16string_view password,
+                                    std::uint32_t flags) override;
     platform::ModuleHandle loadSelectionDialog(std::u16string_view library) override;
     bool hasSelectionDialogEntry(platform::ModuleHandle module, std::string_view entry) override;
     bool freeSelectionDialog(platform::ModuleHandle module) override;
-    platform::CertHandle selectCertificate(const platform::SelectCertificateParams& params) override;
+    platform::CertHandle selectCertificate(
+        const platform::SelectCertificateParams& params) override;
 
-private:
+  private:
     struct Store {
         std::u16string name;  // empty for a temporary store
         std::vector<int> ids;
@@ -121,8 +123,8 @@ private:
     std::vector<FakeCertificate> certificates_;
     std::map<std::u16string, std::vector<int>> systemStores_;
     std::map<std::string, Package> packages_;
-    std::map<std::uint64_t, int> contexts_;    // live context -> certificate id
-    std::map<std::uint64_t, Store> stores_;    // open store handles
+    std::map<std::uint64_t, int> contexts_;               // live context -> certificate id
+    std::map<std::uint64_t, Store> stores_;               // open store handles
     std::map<std::uint64_t, std::size_t> walkPositions_;  // context -> index in its walk
     std::set<std::u16string> unopenableStores_;
     std::set<std::u16string> unwritableStores_;

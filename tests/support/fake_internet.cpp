@@ -13,7 +13,9 @@ using platform::InternetHandle;
 
 namespace {
 
-std::u16string widen(const std::string& text) { return {text.begin(), text.end()}; }
+std::u16string widen(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 constexpr std::uint32_t kDialogCancelled = 1223;  // what a dismissed dialog answers
 
@@ -143,16 +145,17 @@ std::size_t FakeInternet::record(InternetCall call) {
 bool FakeInternet::applyOutcome(Lock& lock, const std::string& op, std::uint64_t handle,
                                 bool* overrun) {
     auto& queue = outcomes_[op];
-    if (queue.empty()) {
-        if (handle != 0 && !usable(handle)) {
-            platform::setLastError(inet::kErrorOperationCancelled);
-            return false;
-        }
-        return true;
+    const Outcome outcome = queue.empty() ? Outcome::pass() : queue.front();
+    if (!queue.empty()) {
+        queue.pop_front();
     }
-    const Outcome outcome = queue.front();
-    queue.pop_front();
     switch (outcome.kind) {
+        case Outcome::Kind::Pass:
+            if (handle != 0 && !usable(handle)) {
+                platform::setLastError(inet::kErrorOperationCancelled);
+                return false;
+            }
+            return true;
         case Outcome::Kind::Fail:
             platform::setLastError(outcome.error);
             return false;
@@ -216,8 +219,9 @@ bool FakeInternet::crackUrl(std::u16string_view url, std::uint32_t flags,
     std::u16string_view rest = url.substr(schemeEnd + 3);
     const auto authorityEnd = std::min(rest.find(u'/'), rest.find(u'?'));
     std::u16string_view authority = rest.substr(0, authorityEnd);
-    const std::u16string_view tail =
-        authorityEnd == std::u16string_view::npos ? std::u16string_view{} : rest.substr(authorityEnd);
+    const std::u16string_view tail = authorityEnd == std::u16string_view::npos
+                                         ? std::u16string_view{}
+                                         : rest.substr(authorityEnd);
     if (const auto at = authority.find(u'@'); at != std::u16string_view::npos) {
         const std::u16string_view userInfo = authority.substr(0, at);
         const auto colon = userInfo.find(u':');
@@ -258,10 +262,10 @@ InternetHandle FakeInternet::open(std::u16string_view agent, std::uint32_t acces
                                   std::u16string_view proxy, std::u16string_view proxyBypass,
                                   std::uint32_t flags) {
     Lock lock(mutex_);
-    const std::size_t index = record({.op = "open",
-                                      .numbers = {accessType, flags},
-                                      .texts = {std::u16string(agent), std::u16string(proxy),
-                                                std::u16string(proxyBypass)}});
+    const std::size_t index = record(
+        {.op = "open",
+         .numbers = {accessType, flags},
+         .texts = {std::u16string(agent), std::u16string(proxy), std::u16string(proxyBypass)}});
     if (!applyOutcome(lock, "open", 0)) {
         return {};
     }
@@ -315,8 +319,7 @@ InternetHandle FakeInternet::connect(InternetHandle root, std::u16string_view ho
 
 InternetHandle FakeInternet::openRequest(InternetHandle connection, std::u16string_view verb,
                                          std::u16string_view objectName,
-                                         std::u16string_view version,
-                                         std::u16string_view referrer,
+                                         std::u16string_view version, std::u16string_view referrer,
                                          std::span<const std::u16string_view> acceptTypes,
                                          std::uint32_t flags, std::uintptr_t context) {
     Lock lock(mutex_);
@@ -415,8 +418,8 @@ bool FakeInternet::queryInfoText(InternetHandle request, std::uint32_t infoLevel
     return true;
 }
 
-bool FakeInternet::readFile(InternetHandle request, std::uint8_t* buffer,
-                            std::uint32_t bytesToRead, std::uint32_t& bytesRead) {
+bool FakeInternet::readFile(InternetHandle request, std::uint8_t* buffer, std::uint32_t bytesToRead,
+                            std::uint32_t& bytesRead) {
     Lock lock(mutex_);
     const std::size_t index =
         record({.op = "readFile", .handle = request, .numbers = {bytesToRead}});

@@ -19,8 +19,8 @@ namespace tessaly::fakes {
 
 struct InternetCall {
     std::string op;
-    platform::InternetHandle handle;    // the handle the call was made on
-    platform::InternetHandle returned;  // the handle an open returned
+    platform::InternetHandle handle;     // the handle the call was made on
+    platform::InternetHandle returned;   // the handle an open returned
     std::vector<std::uint64_t> numbers;  // flags, options, values, sizes, in argument order
     std::vector<std::u16string> texts;   // text arguments, in argument order
     std::string bytes;                   // the body of a send
@@ -30,13 +30,16 @@ struct InternetCall {
 
 // What one call of an operation does instead of succeeding.
 struct Outcome {
-    enum class Kind { Fail, BlockUntilClosed, Overrun, Throw };
+    enum class Kind { Pass, Fail, BlockUntilClosed, Overrun, Throw };
     Kind kind = Kind::Fail;
     std::uint32_t error = 0;
 
+    // Lets this call through, so that a later call of the same operation is the one scripted.
+    static Outcome pass() { return {Kind::Pass, 0}; }
     static Outcome fail(std::uint32_t error) { return {Kind::Fail, error}; }
     // Blocks until the root handle above the call's handle is closed, then fails with `error`.
-    static Outcome blockUntilClosed(std::uint32_t error = platform::inet::kErrorOperationCancelled) {
+    static Outcome blockUntilClosed(
+        std::uint32_t error = platform::inet::kErrorOperationCancelled) {
         return {Kind::BlockUntilClosed, error};
     }
     // readFile only: reports one byte more than was asked for.
@@ -64,7 +67,7 @@ struct FakeResponse {
 };
 
 class FakeInternet : public platform::InternetServices {
-public:
+  public:
     // Forgets every script, call and handle: a fresh fake.
     void reset();
 
@@ -99,8 +102,7 @@ public:
                                      std::uint32_t flags, std::uintptr_t context) override;
     platform::InternetHandle openRequest(platform::InternetHandle connection,
                                          std::u16string_view verb, std::u16string_view objectName,
-                                         std::u16string_view version,
-                                         std::u16string_view referrer,
+                                         std::u16string_view version, std::u16string_view referrer,
                                          std::span<const std::u16string_view> acceptTypes,
                                          std::uint32_t flags, std::uintptr_t context) override;
     bool sendRequest(platform::InternetHandle request, std::u16string_view headers,
@@ -109,13 +111,13 @@ public:
                          std::uint32_t& value) override;
     bool queryInfoText(platform::InternetHandle request, std::uint32_t infoLevel,
                        std::size_t bufferBytes, std::u16string& text) override;
-    bool readFile(platform::InternetHandle request, std::uint8_t* buffer,
-                  std::uint32_t bytesToRead, std::uint32_t& bytesRead) override;
+    bool readFile(platform::InternetHandle request, std::uint8_t* buffer, std::uint32_t bytesToRead,
+                  std::uint32_t& bytesRead) override;
     std::uint32_t errorDialog(platform::InternetHandle request, std::uint32_t error,
                               std::uint32_t flags) override;
     bool closeHandle(platform::InternetHandle handle) override;
 
-private:
+  private:
     struct Node {
         std::uint64_t parent = 0;
         bool closed = false;

@@ -21,8 +21,12 @@ std::vector<std::u16string> split(std::u16string_view text, char16_t delimiter) 
     return plain;
 }
 
-std::u16string plain(const WideString& text) { return {text.begin(), text.end()}; }
-std::string plain(const NarrowString& text) { return {text.begin(), text.end()}; }
+std::u16string plain(const WideString& text) {
+    return {text.begin(), text.end()};
+}
+std::string plain(const NarrowString& text) {
+    return {text.begin(), text.end()};
+}
 
 TEST(SplitString, KeepsEmptyTokensAndAlwaysAppendsTheRest) {
     struct Case {

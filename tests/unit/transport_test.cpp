@@ -19,11 +19,12 @@ using fakes::Outcome;
 using ::testing::ElementsAre;
 namespace inet = platform::inet;
 
-constexpr std::u16string_view kUrl = u"https://renewal.example.test/kivra/DownloadPkcs12GracePre.do";
+constexpr std::u16string_view kUrl =
+    u"https://renewal.example.test/kivra/DownloadPkcs12GracePre.do";
 constexpr std::u16string_view kFormHeader = u"Content-Type: application/x-www-form-urlencoded";
 
 class TransportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { restart(); }
 
     // A fresh fake, slot and record, for each case of a table.
@@ -81,8 +82,8 @@ TEST_F(TransportTest, FirstExchangeOpensSendsAndReadsTheHeadWithFixedFlags) {
     EXPECT_EQ(calls[4].numbers, (std::vector<std::uint64_t>{8, 60000}));
     EXPECT_EQ(calls[5].texts, (std::vector<std::u16string>{u"renewal.example.test", u"", u""}));
     EXPECT_EQ(calls[5].numbers, (std::vector<std::uint64_t>{443, 3, 0, 0}));
-    EXPECT_EQ(calls[6].texts, (std::vector<std::u16string>{u"POST", u"/kivra/DownloadPkcs12GracePre.do",
-                                                           u"", u"", u"*/*"}));
+    EXPECT_EQ(calls[6].texts, (std::vector<std::u16string>{
+                                  u"POST", u"/kivra/DownloadPkcs12GracePre.do", u"", u"", u"*/*"}));
     // Reload, secure, keep-alive, no UI; never a flag that ignores a certificate error.
     EXPECT_EQ(calls[6].numbers, (std::vector<std::uint64_t>{0x80C00200, 0, 1}));
     EXPECT_EQ(calls[7].texts[0], kFormHeader);
@@ -111,14 +112,15 @@ TEST_F(TransportTest, SecondExchangeReopensOnTheKeptConnectionAfterAPause) {
     ASSERT_EQ(_requeryInfo(net, exchange), 1);
 
     const auto all = net.calls();
-    const std::vector<InternetCall> calls(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    const std::vector<InternetCall> calls(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                          all.end());
     std::vector<std::string> names;
     for (const auto& call : calls) {
         names.push_back(call.op);
     }
-    EXPECT_THAT(names, ElementsAre("closeHandle", "crackUrl", "openRequest", "sendRequest",
-                                   "queryInfoNumber", "queryInfoText", "queryInfoText",
-                                   "queryInfoNumber"));
+    EXPECT_THAT(
+        names, ElementsAre("closeHandle", "crackUrl", "openRequest", "sendRequest",
+                           "queryInfoNumber", "queryInfoText", "queryInfoText", "queryInfoNumber"));
     EXPECT_EQ(calls[0].handle, firstRequest);
     EXPECT_GE(calls[2].at - calls[0].at, std::chrono::milliseconds(100));
     EXPECT_EQ(calls[2].handle, connection);
@@ -180,15 +182,22 @@ TEST_F(TransportTest, EachFailureOfTheFirstExchangeLeavesItsCodeAndNoHandleOpen)
         return response;
     };
     const FailureCase cases[] = {
-        {"url not split", [](FakeInternet& n) { n.queueOutcome("crackUrl", Outcome::fail(12006)); }, 100},
+        {"url not split", [](FakeInternet& n) { n.queueOutcome("crackUrl", Outcome::fail(12006)); },
+         100},
         {"host not in url", [](FakeInternet& n) { n.setCrackedHost(u"other.test"); }, 101},
         {"no root", [](FakeInternet& n) { n.queueOutcome("open", Outcome::fail(8)); }, 102},
-        {"no connection", [](FakeInternet& n) { n.queueOutcome("connect", Outcome::fail(12007)); }, 103},
-        {"no request", [](FakeInternet& n) { n.queueOutcome("openRequest", Outcome::fail(8)); }, 104},
-        {"unreachable", [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12029)); }, 115},
-        {"unknown CA", [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12045)); }, 115},
-        {"revocation", [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12057)); }, 115},
-        {"signature", [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(0x80096004)); }, 115},
+        {"no connection", [](FakeInternet& n) { n.queueOutcome("connect", Outcome::fail(12007)); },
+         103},
+        {"no request", [](FakeInternet& n) { n.queueOutcome("openRequest", Outcome::fail(8)); },
+         104},
+        {"unreachable",
+         [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12029)); }, 115},
+        {"unknown CA", [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12045)); },
+         115},
+        {"revocation", [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12057)); },
+         115},
+        {"signature",
+         [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(0x80096004)); }, 115},
         {"date", [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12037)); }, 115},
         {"client cert refused",
          [](FakeInternet& n) {
@@ -202,8 +211,10 @@ TEST_F(TransportTest, EachFailureOfTheFirstExchangeLeavesItsCodeAndNoHandleOpen)
              n.queueDialogResult(1223);
          },
          120},
-        {"server error", [](FakeInternet& n) { n.queueResponse(FakeResponse::withStatus(500)); }, 125},
-        {"redirect not followed", [](FakeInternet& n) { n.queueResponse(FakeResponse::withStatus(302)); }, 125},
+        {"server error", [](FakeInternet& n) { n.queueResponse(FakeResponse::withStatus(500)); },
+         125},
+        {"redirect not followed",
+         [](FakeInternet& n) { n.queueResponse(FakeResponse::withStatus(302)); }, 125},
         {"status unreadable",
          [](FakeInternet& n) {
              auto response = FakeResponse::text("0:x");
@@ -211,7 +222,8 @@ TEST_F(TransportTest, EachFailureOfTheFirstExchangeLeavesItsCodeAndNoHandleOpen)
              n.queueResponse(response);
          },
          130},
-        {"html", [&](FakeInternet& n) { n.queueResponse(text(u"text/html; charset=Shift_JIS")); }, 135},
+        {"html", [&](FakeInternet& n) { n.queueResponse(text(u"text/html; charset=Shift_JIS")); },
+         135},
         {"no content type",
          [](FakeInternet& n) {
              auto response = FakeResponse::text("0:x");
@@ -219,7 +231,8 @@ TEST_F(TransportTest, EachFailureOfTheFirstExchangeLeavesItsCodeAndNoHandleOpen)
              n.queueResponse(response);
          },
          140},
-        {"exception", [](FakeInternet& n) {
+        {"exception",
+         [](FakeInternet& n) {
              n.queueResponse(FakeResponse::text("0:x"));
              n.queueOutcome("queryInfoText", Outcome::raise());
          },
@@ -250,10 +263,10 @@ TEST_F(TransportTest, CertificateErrorsAreNotAnsweredBySendingAgain) {
 
 TEST_F(TransportTest, EachFailureOfTheSecondExchangeLeavesItsCodeAndNoHandleOpen) {
     const FailureCase cases[] = {
-        {"no new request", [](FakeInternet& n) { n.queueOutcome("openRequest", Outcome::fail(8)); }, 104},
+        {"no new request", [](FakeInternet& n) { n.queueOutcome("openRequest", Outcome::fail(8)); },
+         104},
         {"cancelled send",
-         [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12017)); },
-         115},
+         [](FakeInternet& n) { n.queueOutcome("sendRequest", Outcome::fail(12017)); }, 115},
         {"raw headers too long",
          [](FakeInternet& n) {
              auto response = FakeResponse::pkcs12("PFX", true);
@@ -261,7 +274,8 @@ TEST_F(TransportTest, EachFailureOfTheSecondExchangeLeavesItsCodeAndNoHandleOpen
              n.queueResponse(response);
          },
          160},
-        {"server error", [](FakeInternet& n) { n.queueResponse(FakeResponse::withStatus(503)); }, 125},
+        {"server error", [](FakeInternet& n) { n.queueResponse(FakeResponse::withStatus(503)); },
+         125},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -313,9 +327,9 @@ TEST_F(TransportTest, ExportableFlagIsTheFirstCharacterAfterColonAndOneSkippedCh
         std::uint32_t exportable;
     };
     const Case cases[] = {
-        {u"X-Exportable: 1", 1},   {u"X-Exportable: 10", 1},  {u"X-Exportable:\t1", 1},
-        {u"X-Exportable: 0", 0},   {u"X-Exportable:1", 0},    {u"X-Exportable:  1", 0},
-        {u"x-exportable: 1", 0},   {u"X-Other: 1", 0},
+        {u"X-Exportable: 1", 1}, {u"X-Exportable: 10", 1}, {u"X-Exportable:\t1", 1},
+        {u"X-Exportable: 0", 0}, {u"X-Exportable:1", 0},   {u"X-Exportable:  1", 0},
+        {u"x-exportable: 1", 0}, {u"X-Other: 1", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.headerLine.begin(), c.headerLine.end()));
@@ -337,7 +351,8 @@ TEST_F(TransportTest, HeaderBlockOf1023CharactersFitsAndTheFlagAtItsVeryEndCount
         completeFirstExchange();
         auto response = FakeResponse::pkcs12("PFX", false);
         const std::u16string tail = u"\r\nX-Exportable: 1";
-        response.rawHeaders = u"HTTP/1.1 200 OK" + std::u16string(length - 15 - tail.size(), u' ') + tail;
+        response.rawHeaders =
+            u"HTTP/1.1 200 OK" + std::u16string(length - 15 - tail.size(), u' ') + tail;
         net.queueResponse(response);
         if (length == 1023) {
             ASSERT_EQ(_requeryInfo(net, exchange), 1);
