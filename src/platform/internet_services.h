@@ -63,6 +63,9 @@ inline constexpr std::uint32_t kStatusProxyAuthRequired = 407;
 inline constexpr std::uint32_t kErrorUiFilterForErrors = 0x01;
 inline constexpr std::uint32_t kErrorUiFlagsChangeOptions = 0x02;
 inline constexpr std::uint32_t kErrorUiFlagsGenerateData = 0x04;
+// What the transport asks of both dialogs: filter, change options, generate data.
+inline constexpr std::uint32_t kErrorUiAll =
+    kErrorUiFilterForErrors | kErrorUiFlagsChangeOptions | kErrorUiFlagsGenerateData;
 
 // Error numbers
 inline constexpr std::uint32_t kErrorSuccess = 0;

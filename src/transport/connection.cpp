@@ -30,10 +30,6 @@ constexpr std::uint32_t kPlainRequestFlags =
 static_assert(kHttpsRequestFlags == 0x80C00200);
 static_assert(kPlainRequestFlags == 0x80400200);
 
-constexpr std::uint32_t kErrorDialogFlags = inet::kErrorUiFilterForErrors |
-                                            inet::kErrorUiFlagsChangeOptions |
-                                            inet::kErrorUiFlagsGenerateData;
-
 struct SplitUrl {
     platform::UrlComponents components;
     std::u16string_view objectName;  // from the first "/" after the host, query included
@@ -126,7 +122,7 @@ void _sendRequest(InternetServices& net, InternetHandle requestHandle, std::stri
             // must not go to it.
             throw Failure{code::kSendFailed};
         }
-        if (net.errorDialog(requestHandle, error, kErrorDialogFlags) != inet::kErrorSuccess) {
+        if (net.errorDialog(requestHandle, error, inet::kErrorUiAll) != inet::kErrorSuccess) {
             throw Failure{code::kClientCertificateDialog};
         }
     }

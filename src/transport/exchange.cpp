@@ -21,9 +21,6 @@ namespace {
 constexpr std::size_t kFirstScratchBytes = 4096;
 constexpr std::size_t kSecondScratchBytes = 2048;
 constexpr std::size_t kContentTypeBufferBytes = 4096;
-constexpr std::uint32_t kErrorDialogFlags = inet::kErrorUiFilterForErrors |
-                                            inet::kErrorUiFlagsChangeOptions |
-                                            inet::kErrorUiFlagsGenerateData;
 
 bool equalsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
     const auto lower = [](char16_t c) -> char16_t {
@@ -98,7 +95,7 @@ void _answerProxyChallenge(InternetServices& net, InternetHandle request, std::s
                      delivered);
     } while (delivered != 0);
 
-    if (net.errorDialog(request, inet::kErrorIncorrectPassword, kErrorDialogFlags) !=
+    if (net.errorDialog(request, inet::kErrorIncorrectPassword, inet::kErrorUiAll) !=
         inet::kErrorForceRetry) {
         throw Failure{code::kProxyDialog};
     }

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "fake_certificates.h"
 #include "platform/secure_memory.h"
+#include "wipe_recorder.h"
 
 namespace tessaly {
 namespace {
@@ -202,25 +202,6 @@ TEST_F(ImportTest, KeyQueryFailingOtherwiseThanNotFoundIs215) {
     EXPECT_THAT(certs.storeContents(u"MY"), IsEmpty());
 }
 
-// Ranges zeroed by the wiping containers while the import ran.
-std::mutex g_wipedMutex;
-std::vector<std::pair<std::uintptr_t, std::size_t>> g_wiped;
-
-void recordWipe(const void* data, std::size_t size) {
-    std::lock_guard lock(g_wipedMutex);
-    g_wiped.emplace_back(reinterpret_cast<std::uintptr_t>(data), size);
-}
-
-bool wasWiped(std::uintptr_t at, std::size_t size) {
-    std::lock_guard lock(g_wipedMutex);
-    for (const auto& [start, length] : g_wiped) {
-        if (at >= start && at + size <= start + length) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Notes where the import's private copies live, as the services see them.
 class CopyWatchingCertificates : public FakeCertificates {
   public:
@@ -237,10 +218,9 @@ class CopyWatchingCertificates : public FakeCertificates {
 };
 
 TEST(ImportSecrets, PrivateCopiesOfPackageAndPasswordAreZeroedOnEveryWayOut) {
-    platform::setWipeObserver(recordWipe);
     for (const bool wrongPassword : {false, true}) {
         SCOPED_TRACE(wrongPassword ? "failure" : "success");
-        g_wiped.clear();
+        const fakes::WipeRecorder wipes;
         CopyWatchingCertificates certs;
         certs.registerPackage(kPackage, kPassword,
                               {certs.addCertificate({.name = "renewed", .hasKey = true})});
@@ -251,11 +231,10 @@ TEST(ImportSecrets, PrivateCopiesOfPackageAndPasswordAreZeroedOnEveryWayOut) {
         ASSERT_NE(certs.packageAt, 0u);
         EXPECT_NE(certs.packageAt, reinterpret_cast<std::uintptr_t>(kPackage.data()));  // a copy
         EXPECT_NE(certs.passwordAt, reinterpret_cast<std::uintptr_t>(typed.data()));
-        EXPECT_TRUE(wasWiped(certs.packageAt, certs.packageSize));
-        EXPECT_TRUE(wasWiped(certs.passwordAt, certs.passwordSize));
+        EXPECT_TRUE(wipes.wasWiped(certs.packageAt, certs.packageSize));
+        EXPECT_TRUE(wipes.wasWiped(certs.passwordAt, certs.passwordSize));
         EXPECT_EQ(typed, wrongPassword ? u"wrong" : kPassword);  // the caller's text is untouched
     }
-    platform::setWipeObserver(nullptr);
 }
 
 }  // namespace

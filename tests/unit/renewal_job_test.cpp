@@ -1,4 +1,5 @@
 #include "renewal/renewal_job.h"
+#include "renewal_scene.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "fake_internet.h"
 #include "renewal/encodings.h"
 #include "transport/internet_root.h"
+#include "wipe_recorder.h"
 
 namespace tessaly {
 namespace {
@@ -21,54 +23,18 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 namespace cert = platform::cert;
 
-const std::string kPackage = "RENEWED-PKCS12";
-constexpr std::u16string_view kUrl =
-    u"https://renewal.example.test/kivra/DownloadPkcs12GracePre.do";
-constexpr std::u16string_view kPassword = u"pa ss/ワ";
 constexpr std::u16string_view kImported = u"証明書は正しくインポートされました。";
-
-std::u16string plain(const platform::WideString& text) {
-    return {text.begin(), text.end()};
-}
 
 std::string shiftJis(std::u16string_view text) {
     const auto narrow = toNarrow(text);
     return {narrow.begin(), narrow.end()};
 }
 
-class RenewalJobTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        g_hInternet.store({});
-        expired = certs.addCertificate({.name = "expired", .hasKey = true});
-        certs.putInStore(u"MY", expired);
-        const int root = certs.addCertificate({.name = "root", .selfIssued = true});
-        const int intermediate = certs.addCertificate({.name = "intermediate"});
-        const int renewed = certs.addCertificate({.name = "renewed", .hasKey = true});
-        certs.registerPackage(kPackage, std::u16string(kPassword), {root, intermediate, renewed});
-        job.url = kUrl;
-        job.password = kPassword;
-        job.certificate = certs.contextOf(expired);
-    }
-
-    void TearDown() override {
-        // Whatever happened, nothing of the attempt is left open.
-        EXPECT_TRUE(net.openHandles().empty());
-        EXPECT_EQ(net.extraCloses(), 0);
-        EXPECT_FALSE(g_hInternet.load());
-        EXPECT_EQ(certs.openStores(), 0);
-        EXPECT_EQ(certs.liveContexts(), 1);  // only the picker's context, which the caller frees
-        EXPECT_EQ(certs.badReleases(), 0);
-        certs.freeCertificate(job.certificate);
-    }
-
-    int run() { return _doImport(certs, net, job, job.url, job.password); }
-
-    FakeInternet net;
-    FakeCertificates certs;
-    RenewalJob job;
-    int expired = 0;
-};
+using RenewalJobTest = testing_scene::RenewalScene;
+using testing_scene::kPackage;
+using testing_scene::kPassword;
+using testing_scene::kUrl;
+using testing_scene::plain;
 
 TEST_F(RenewalJobTest, SuccessfulAttemptSignsTheChallengeSendsTheFormAndImports) {
     net.queueResponse(FakeResponse::text("0:a?aa>"));
@@ -259,22 +225,6 @@ TEST_F(RenewalJobTest, ExceptionBeforeAnyFailureTextLeavesTheMessageAsItWas) {
     EXPECT_EQ(plain(job.message), u"before");
 }
 
-// Ranges zeroed by the wiping containers.
-std::vector<std::pair<std::uintptr_t, std::size_t>> g_wiped;
-
-void recordWipe(const void* data, std::size_t size) {
-    g_wiped.emplace_back(reinterpret_cast<std::uintptr_t>(data), size);
-}
-
-bool wasWiped(std::uintptr_t at, std::size_t size) {
-    for (const auto& [start, length] : g_wiped) {
-        if (at >= start && at + size <= start + length) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Notes where the request body that carries the password lives while it is sent.
 class BodyWatchingInternet : public FakeInternet {
   public:
@@ -290,8 +240,7 @@ class BodyWatchingInternet : public FakeInternet {
 
 TEST(RenewalJobSecrets, FormBodyAndJobPasswordAreZeroedBeforeRelease) {
     g_hInternet.store({});
-    platform::setWipeObserver(recordWipe);
-    g_wiped.clear();
+    const fakes::WipeRecorder wipes;
     BodyWatchingInternet net;
     FakeCertificates certs;
     const int expired = certs.addCertificate({.name = "expired", .hasKey = true});
@@ -308,11 +257,10 @@ TEST(RenewalJobSecrets, FormBodyAndJobPasswordAreZeroedBeforeRelease) {
         passwordAt = reinterpret_cast<std::uintptr_t>(job.password.data());
         ASSERT_EQ(_doImport(certs, net, job, job.url, job.password), 1);
         ASSERT_NE(net.bodyAt, 0u);
-        EXPECT_TRUE(wasWiped(net.bodyAt, net.bodySize));
+        EXPECT_TRUE(wipes.wasWiped(net.bodyAt, net.bodySize));
         certs.freeCertificate(job.certificate);
     }
-    EXPECT_TRUE(wasWiped(passwordAt, 6 * sizeof(char16_t)));
-    platform::setWipeObserver(nullptr);
+    EXPECT_TRUE(wipes.wasWiped(passwordAt, 6 * sizeof(char16_t)));
 }
 
 }  // namespace

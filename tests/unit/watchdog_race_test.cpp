@@ -11,6 +11,7 @@
 #include "fake_certificates.h"
 #include "fake_internet.h"
 #include "renewal/renewal_job.h"
+#include "renewal_scene.h"
 #include "transport/http_exchange.h"
 #include "transport/internet_root.h"
 
@@ -22,28 +23,11 @@ using fakes::FakeInternet;
 using fakes::FakeResponse;
 using fakes::Outcome;
 
-constexpr std::u16string_view kUrl =
-    u"https://renewal.example.test/kivra/DownloadPkcs12GracePre.do";
-const std::string kPackage = "PKCS12";
+using testing_scene::kPackage;
+using testing_scene::plain;
 
-std::u16string plain(const platform::WideString& text) {
-    return {text.begin(), text.end()};
-}
-
-class WatchdogRaceTest : public ::testing::Test {
+class WatchdogRaceTest : public testing_scene::RenewalScene {
   protected:
-    void SetUp() override {
-        g_hInternet.store({});
-        expired = certs.addCertificate({.name = "expired", .hasKey = true});
-        certs.putInStore(u"MY", expired);
-        certs.registerPackage(kPackage, u"pw",
-                              {certs.addCertificate({.name = "renewed", .hasKey = true})});
-        job.url = kUrl;
-        job.password = u"pw";
-        job.certificate = certs.contextOf(expired);
-    }
-    void TearDown() override { certs.freeCertificate(job.certificate); }
-
     // Runs the job on a worker; once the worker is blocked in `op`, the watchdog fires.
     void runWithWatchdogDuring(const std::string& op) {
         std::thread worker([&] { result = _doImport(certs, net, job, job.url, job.password); });
@@ -66,10 +50,6 @@ class WatchdogRaceTest : public ::testing::Test {
         EXPECT_FALSE(g_hInternet.load());
     }
 
-    FakeInternet net;
-    FakeCertificates certs;
-    RenewalJob job;
-    int expired = 0;
     int result = -1;
 };
 
