@@ -1,0 +1,204 @@
+// renewal-server: the reference renewal server as a program, for the demo and end-to-end tests.
+//
+//   renewal-server (--cert FILE --key FILE | --make-pki DIR) [options]
+//
+// Prints "port N" once it listens on 127.0.0.1, serves until its standard input ends (or
+// SIGINT/SIGTERM), then prints "handshakes N requests N".
+//
+//   --make-pki DIR        make a fresh CA and a certificate for 127.0.0.1 and localhost;
+//                         writes DIR/ca.pem, the certificate clients must trust
+//   --client-ca FILE      require a client certificate issued by this CA
+//   --tls12               offer TLS 1.2 at most
+//   --stall-handshake     accept connections but never answer the TLS handshake
+//   --second-body FILE    the second reply's body (default: a Shift_JIS error text)
+//   --second-pkcs12 0|1   send the second reply as application/x-pkcs12 with X-Exportable
+//   --on first|second     which reply the fault switches after it change (default: second)
+//   --status N  --content-type TEXT  --no-content-type  --no-content-length
+//   --long-headers N      add a header line of N bytes
+//   --nul-in-body         put a NUL byte into the body
+//   --close-after  --hang-before-head  --hang-mid-body  --close-mid-body
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <openssl/ssl.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "renewal_server.h"
+#include "test_pki.h"
+
+namespace {
+
+using tessaly::renewal_server::Reply;
+
+[[noreturn]] void usage(const std::string& problem) {
+    std::cerr << "renewal-server: " << problem << "\n";
+    std::exit(2);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        usage("cannot read " + path);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out) {
+        usage("cannot write " + path);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tessaly::renewal_server::Config config;
+    std::string certFile;
+    std::string keyFile;
+    std::string pkiDir;
+    std::optional<std::string> secondBody;
+    std::optional<bool> secondPkcs12;
+    bool onFirst = false;
+    std::optional<int> status;
+    std::optional<std::optional<std::string>> contentType;
+    bool noContentLength = false, nulInBody = false, closeAfter = false;
+    std::size_t longHeaders = 0;
+    Reply::Cut cut = Reply::Cut::None;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                usage(arg + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (arg == "--cert") {
+            certFile = value();
+        } else if (arg == "--key") {
+            keyFile = value();
+        } else if (arg == "--make-pki") {
+            pkiDir = value();
+        } else if (arg == "--client-ca") {
+            config.clientCaPem = readFile(value());
+        } else if (arg == "--tls12") {
+            config.maxTlsVersion = TLS1_2_VERSION;
+        } else if (arg == "--stall-handshake") {
+            config.stallHandshake = true;
+        } else if (arg == "--second-body") {
+            secondBody = readFile(value());
+        } else if (arg == "--second-pkcs12") {
+            secondPkcs12 = value() == "1";
+        } else if (arg == "--on") {
+            const std::string which = value();
+            if (which != "first" && which != "second") {
+                usage("--on takes first or second");
+            }
+            onFirst = which == "first";
+        } else if (arg == "--status") {
+            status = std::atoi(value().c_str());
+        } else if (arg == "--content-type") {
+            contentType = value();
+        } else if (arg == "--no-content-type") {
+            contentType = std::optional<std::string>();
+        } else if (arg == "--no-content-length") {
+            noContentLength = true;
+        } else if (arg == "--long-headers") {
+            longHeaders = static_cast<std::size_t>(std::atol(value().c_str()));
+        } else if (arg == "--nul-in-body") {
+            nulInBody = true;
+        } else if (arg == "--close-after") {
+            closeAfter = true;
+        } else if (arg == "--hang-before-head") {
+            cut = Reply::Cut::HangBeforeHead;
+        } else if (arg == "--hang-mid-body") {
+            cut = Reply::Cut::HangMidBody;
+        } else if (arg == "--close-mid-body") {
+            cut = Reply::Cut::CloseMidBody;
+        } else {
+            usage("unknown switch " + arg);
+        }
+    }
+
+    std::optional<tessaly::testpki::Authority> authority;
+    if (!pkiDir.empty()) {
+        authority.emplace("Tessaly renewal test CA");
+        const auto issued = authority->issue(tessaly::testpki::localServer());
+        config.certificateChainPem = issued.certificate + authority->certificatePem();
+        config.privateKeyPem = issued.privateKey;
+        writeFile(pkiDir + "/ca.pem", authority->certificatePem());
+    } else if (!certFile.empty() && !keyFile.empty()) {
+        config.certificateChainPem = readFile(certFile);
+        config.privateKeyPem = readFile(keyFile);
+    } else {
+        usage("give --cert and --key, or --make-pki");
+    }
+
+    if (secondBody || secondPkcs12) {
+        const std::string body = secondBody.value_or(config.second.body);
+        config.second = secondPkcs12 ? Reply::pkcs12(body, *secondPkcs12) : Reply::text(body);
+    }
+    const bool anyFault = status || contentType || noContentLength || nulInBody || closeAfter ||
+                          longHeaders != 0 || cut != Reply::Cut::None;
+    if (anyFault) {
+        Reply* target = onFirst ? &config.first : &config.second;
+        if (status) {
+            target->status = *status;
+        }
+        if (contentType) {
+            target->contentType = *contentType;
+        }
+        target->contentLength = !noContentLength;
+        target->closeAfter = closeAfter;
+        if (nulInBody) {
+            target->body.insert(target->body.size() / 2, 1, '\0');
+        }
+        if (longHeaders != 0) {
+            target->extraHeaders.push_back("X-Padding: " + std::string(longHeaders, 'a'));
+        }
+        target->cut = cut;
+    }
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before the server's threads start
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+
+    try {
+        tessaly::renewal_server::Server server(std::move(config));
+        std::cout << "port " << server.port() << std::endl;
+        for (bool running = true; running;) {
+            pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};
+            if (::poll(watched, 2, -1) < 0) {
+                continue;
+            }
+            if (watched[1].revents != 0) {
+                running = false;
+            } else if (watched[0].revents != 0) {
+                char buffer[256];
+                running = ::read(STDIN_FILENO, buffer, sizeof buffer) > 0;
+            }
+        }
+        server.stop();
+        std::cout << "handshakes " << server.handshakes() << " requests "
+                  << server.requests().size() << std::endl;
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
