@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -265,6 +266,9 @@ void Server::acceptLoop() {
         if (socket < 0) {
             continue;
         }
+        // Replies and TLS records go out at once, not held back waiting for an ACK.
+        const int noDelay = 1;
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         const std::lock_guard lock(mutex_);
         if (stopping_) {
             ::close(socket);

@@ -2,10 +2,13 @@
 
 #include <curl/curl.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -143,7 +146,7 @@ struct RootState {
     std::uint32_t accessType = inet::kOpenTypePreconfig;
     std::string proxy;
     std::string proxyBypass;
-    std::shared_ptr<const TrustAnchors> anchors;
+    std::shared_ptr<const TrustStore> trust;
     std::atomic<std::uint32_t> connectTimeoutMs{kDefaultTimeoutMs};
     std::atomic<std::uint32_t> sendTimeoutMs{kDefaultTimeoutMs};
     std::atomic<std::uint32_t> receiveTimeoutMs{kDefaultTimeoutMs};
@@ -291,7 +294,7 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
 CURLcode onTlsContext(CURL*, void* context, void* user) {
     auto& request = *static_cast<RequestState*>(user);
     RootState& root = request.root();
-    const bool ready = prepareContext(static_cast<SSL_CTX*>(context), *root.anchors,
+    const bool ready = prepareContext(static_cast<SSL_CTX*>(context), *root.trust,
                                       request.connection->clientIdentity.get(), root.handshakes);
     return ready ? CURLE_OK : CURLE_SSL_CERTPROBLEM;
 }
@@ -319,7 +322,9 @@ std::optional<std::string_view> headerValue(std::string_view head, std::string_v
 class CurlInternet::Impl {
   public:
     explicit Impl(CurlInternetOptions options)
-        : anchors_(std::make_shared<const TrustAnchors>(options.trustedRoots)),
+        : trustedRoots_(std::move(options.trustedRoots)),
+          systemCaBundle_(std::move(options.systemCaBundle)),
+          systemCaDirectory_(std::move(options.systemCaDirectory)),
           prompts_(options.prompts) {}
 
     ~Impl() {
@@ -349,9 +354,9 @@ class CurlInternet::Impl {
         root->accessType = accessType;
         root->proxy = toUtf8(proxy);
         root->proxyBypass = toUtf8(proxyBypass);
-        root->anchors = anchors_;
+        root->trust = trustStore();
         root->multi.reset(curl_multi_init());
-        if (!root->multi) {
+        if (!root->trust || !root->multi) {
             return noHandle(kErrorNotEnoughMemory);
         }
         return add(std::move(root));
@@ -539,7 +544,10 @@ class CurlInternet::Impl {
         check(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress));
         check(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, self));
         check(curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
-        // TLS: always verified, never below TLS 1.2.
+        // TLS: always verified, never below TLS 1.2, against the shared trust store that
+        // onTlsContext installs (so curl itself loads no CA file).
+        check(curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr));
+        check(curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr));
         check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
         check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
         check(curl_easy_setopt(easy, CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2}));
@@ -589,9 +597,9 @@ class CurlInternet::Impl {
             return false;
         }
         root.handshakes.reset();
-        const std::uint32_t limit =
-            std::max(root.sendTimeoutMs.load(), root.receiveTimeoutMs.load());
-        if (!pump(*request, limit, [&] { return request->headComplete; })) {
+        if (!pump(
+                *request, [&] { return sendPhaseLimit(*request); },
+                [&] { return request->headComplete; })) {
             return false;
         }
         if (request->headComplete) {
@@ -704,8 +712,9 @@ class CurlInternet::Impl {
         if (buffer == nullptr) {
             return fail(kErrorInvalidParameter);
         }
-        if (!pump(*request, root.receiveTimeoutMs,
-                  [&] { return request->available() >= bytesToRead; })) {
+        if (!pump(
+                *request, [&] { return root.receiveTimeoutMs.load(); },
+                [&] { return request->available() >= bytesToRead; })) {
             return false;
         }
         const std::size_t count = std::min<std::size_t>(request->available(), bytesToRead);
@@ -821,6 +830,31 @@ class CurlInternet::Impl {
     static RootState& rootOfState(RootState& root) { return root; }
     static RootState& rootOfState(ConnectionState& connection) { return *connection.root; }
     static RootState& rootOfState(RequestState& request) { return request.root(); }
+
+    // The trust store, made at the first root: curl's default CA bundle and directory plus
+    // the trusted roots given to the constructor.
+    std::shared_ptr<const TrustStore> trustStore() {
+        const std::lock_guard lock(trustMutex_);
+        if (!trust_) {
+            std::string bundle = systemCaBundle_;
+            std::string directory = systemCaDirectory_;
+            const EasyPtr probe{bundle.empty() || directory.empty() ? curl_easy_init() : nullptr};
+            if (probe && bundle.empty()) {
+                const char* text = nullptr;
+                if (curl_easy_getinfo(probe.get(), CURLINFO_CAINFO, &text) == CURLE_OK && text) {
+                    bundle = text;
+                }
+            }
+            if (probe && directory.empty()) {
+                const char* text = nullptr;
+                if (curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &text) == CURLE_OK && text) {
+                    directory = text;
+                }
+            }
+            trust_ = std::make_shared<const TrustStore>(bundle, directory, trustedRoots_);
+        }
+        return trust_;
+    }
 
     static bool isValidUrl(const std::string& url) {
         const UrlPtr parsed(curl_url());
@@ -991,11 +1025,10 @@ class CurlInternet::Impl {
 
     // Runs the root's transfers until `ready()` holds or the request's transfer has ended.
     // False, with the last error set, when the request is cancelled (any handle above it was
-    // closed), nothing moved for `idleLimitMs` (0: no limit) or curl failed.
-    template <class Ready>
-    static bool pump(RequestState& request, std::uint32_t idleLimitMs, Ready ready) {
+    // closed), nothing moved for `idleLimitMs()` milliseconds (0: no limit) or curl failed.
+    template <class Ready, class IdleLimit>
+    static bool pump(RequestState& request, IdleLimit idleLimitMs, Ready ready) {
         CURLM* multi = request.root().multi.get();
-        const auto limit = std::chrono::milliseconds(idleLimitMs);
         request.lastActivity = Clock::now();
         for (;;) {
             if (request.cancelled()) {
@@ -1015,7 +1048,8 @@ class CurlInternet::Impl {
                 return fail(inet::kErrorOperationCancelled);
             }
             int waitMs = INT_MAX;
-            if (idleLimitMs != 0) {
+            if (const std::uint32_t limitMs = idleLimitMs(); limitMs != 0) {
+                const auto limit = std::chrono::milliseconds(limitMs);
                 const auto idle = Clock::now() - request.lastActivity;
                 if (idle >= limit) {
                     return fail(inet::kErrorTimeout);
@@ -1028,6 +1062,21 @@ class CurlInternet::Impl {
                 return fail(inet::kErrorConnectionAborted);
             }
         }
+    }
+
+    // The time-out that bounds a send while nothing moves: connecting (TLS and proxy tunnel
+    // included), then sending the body, then waiting for the response head.
+    static std::uint32_t sendPhaseLimit(const RequestState& request) {
+        const RootState& root = request.root();
+        curl_off_t connectedAt = 0;
+        curl_easy_getinfo(request.easy.get(), CURLINFO_PRETRANSFER_TIME_T, &connectedAt);
+        if (connectedAt == 0) {
+            return root.connectTimeoutMs;
+        }
+        if (request.uploaded < static_cast<curl_off_t>(request.body.size())) {
+            return root.sendTimeoutMs;
+        }
+        return root.receiveTimeoutMs;
     }
 
     // The transfer ended before a response head. A proxy that refused the tunnel answers as
@@ -1062,8 +1111,12 @@ class CurlInternet::Impl {
         return fail(transferError(request.result, verifyResult, clientCertificateWanted));
     }
 
-    const std::shared_ptr<const TrustAnchors> anchors_;
+    const std::vector<std::string> trustedRoots_;
+    const std::string systemCaBundle_;
+    const std::string systemCaDirectory_;
     InternetPrompts* const prompts_;
+    std::mutex trustMutex_;
+    std::shared_ptr<const TrustStore> trust_;
     std::mutex registryMutex_;
     std::unordered_map<std::uint64_t, Node> nodes_;
     std::uint64_t nextHandle_ = 1;
@@ -1071,8 +1124,43 @@ class CurlInternet::Impl {
 
 // ---- Public face ----------------------------------------------------------------------------
 
+namespace {
+
+// curl's heap, wiped on release: curl copies the request (body included, so the password) and
+// the proxy credentials into blocks of its own, and every one of them is zeroed before it goes
+// back to the system.
+void wipingFree(void* block) {
+    if (block != nullptr) {
+        secureZero(block, malloc_usable_size(block));
+        std::free(block);
+    }
+}
+
+void* wipingRealloc(void* block, std::size_t size) {
+    if (block == nullptr) {
+        return std::malloc(size);
+    }
+    if (size == 0) {
+        wipingFree(block);
+        return nullptr;
+    }
+    void* grown = std::malloc(size);
+    if (grown != nullptr) {
+        std::memcpy(grown, block, std::min(size, malloc_usable_size(block)));
+        wipingFree(block);
+    }
+    return grown;
+}
+
+char* plainStrdup(const char* text) {
+    return ::strdup(text);
+}
+
+}  // namespace
+
 CurlGlobal::CurlGlobal() {
-    ok_ = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    ok_ = curl_global_init_mem(CURL_GLOBAL_DEFAULT, std::malloc, wipingFree, wipingRealloc,
+                               plainStrdup, std::calloc) == CURLE_OK;
     if (ok_) {
         // The TLS callbacks here speak OpenSSL; another back end would be misread.
         const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);

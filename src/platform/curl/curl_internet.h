@@ -23,7 +23,8 @@
 namespace tessaly::platform::curl {
 
 // curl's process-wide set-up; create one before the first CurlInternet and keep it while any
-// exists. ok() is false when curl could not be initialised.
+// exists. ok() is false when curl could not be initialised. curl's heap is wiped block by block
+// on release, since curl copies the request body and the proxy credentials into it.
 class CurlGlobal {
   public:
     CurlGlobal();
@@ -41,6 +42,10 @@ struct CurlInternetOptions {
     // Trust anchors besides the system's CA store: certificates in PEM (one or more per entry)
     // or DER. An entry that cannot be read is ignored.
     std::vector<std::string> trustedRoots;
+    // The system's CA store: a PEM bundle and a hashed directory. Empty: curl's defaults
+    // (on Debian /etc/ssl/certs/ca-certificates.crt and /etc/ssl/certs).
+    std::string systemCaBundle;
+    std::string systemCaDirectory;
     // Answers the proxy-credentials and client-certificate dialogs; none: both are cancelled.
     // Borrowed: it must outlive this object.
     InternetPrompts* prompts = nullptr;

@@ -107,22 +107,37 @@ int onClientCertificateRequested(SSL* ssl, X509** /*certificate*/, EVP_PKEY** /*
 
 }  // namespace
 
-TrustAnchors::TrustAnchors(const std::vector<std::string>& certificates) {
-    for (const std::string& entry : certificates) {
-        for (X509Ptr& certificate :
+TrustStore::TrustStore(const std::string& systemBundle, const std::string& systemDirectory,
+                       const std::vector<std::string>& extra)
+    : store_(X509_STORE_new()) {
+    if (store_ == nullptr) {
+        return;
+    }
+    if (!systemBundle.empty()) {
+        X509_STORE_load_file(store_, systemBundle.c_str());
+    }
+    if (!systemDirectory.empty()) {
+        X509_STORE_load_path(store_, systemDirectory.c_str());
+    }
+    for (const std::string& entry : extra) {
+        for (const X509Ptr& certificate :
              readCertificates(reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size())) {
-            certificates_.push_back(std::move(certificate));
+            // A certificate already in the store is no error worth reporting.
+            X509_STORE_add_cert(store_, certificate.get());
+            ++extraCount_;
         }
     }
+    ERR_clear_error();
 }
 
-void TrustAnchors::addTo(SSL_CTX* context) const {
-    X509_STORE* store = SSL_CTX_get_cert_store(context);
-    for (const X509Ptr& certificate : certificates_) {
-        // A certificate already in the store is no error worth reporting.
-        X509_STORE_add_cert(store, certificate.get());
+TrustStore::~TrustStore() {
+    X509_STORE_free(store_);
+}
+
+void TrustStore::installIn(SSL_CTX* context) const {
+    if (store_ != nullptr) {
+        SSL_CTX_set1_cert_store(context, store_);
     }
-    ERR_clear_error();
 }
 
 std::shared_ptr<const ClientIdentity> ClientIdentity::load(const ClientCertificate& choice) {
@@ -160,9 +175,9 @@ bool ClientIdentity::installIn(SSL_CTX* context) const {
     return true;
 }
 
-bool prepareContext(SSL_CTX* context, const TrustAnchors& anchors, const ClientIdentity* identity,
+bool prepareContext(SSL_CTX* context, const TrustStore& trust, const ClientIdentity* identity,
                     HandshakeEvents& events) {
-    anchors.addTo(context);
+    trust.installIn(context);
     if (SSL_CTX_set_ex_data(context, indexForEvents(), &events) != 1) {
         return false;
     }

@@ -14,18 +14,26 @@
 
 namespace tessaly::platform::curl {
 
-// Certificates trusted besides the system's CA store. Immutable once made, so shared freely.
-class TrustAnchors {
+// The trust anchors of every TLS connection: the system's CA store (curl's default bundle and
+// directory) plus the certificates handed in. Made once and shared by all connections, so
+// the system bundle is read once, not at every handshake.
+class TrustStore {
   public:
-    // Each entry PEM (one or more certificates) or DER; unreadable entries are skipped.
-    explicit TrustAnchors(const std::vector<std::string>& certificates);
+    // Each entry of `extra` PEM (one or more certificates) or DER; unreadable entries are
+    // skipped. A missing system bundle or directory leaves only the others.
+    TrustStore(const std::string& systemBundle, const std::string& systemDirectory,
+               const std::vector<std::string>& extra);
+    ~TrustStore();
+    TrustStore(const TrustStore&) = delete;
+    TrustStore& operator=(const TrustStore&) = delete;
 
-    // Adds the anchors to the context's certificate store.
-    void addTo(SSL_CTX* context) const;
-    std::size_t size() const { return certificates_.size(); }
+    // Makes the context verify against this store.
+    void installIn(SSL_CTX* context) const;
+    std::size_t extraCount() const { return extraCount_; }
 
   private:
-    std::vector<X509Ptr> certificates_;
+    X509_STORE* store_ = nullptr;
+    std::size_t extraCount_ = 0;
 };
 
 // A client certificate with its key, ready for the TLS client.
@@ -56,10 +64,10 @@ struct HandshakeEvents {
     }
 };
 
-// Prepares a new TLS context: extra anchors, the chosen identity (may be null), and a callback
-// that records a server's request for a client certificate in `events`. `events` must outlive
-// the context.
-bool prepareContext(SSL_CTX* context, const TrustAnchors& anchors, const ClientIdentity* identity,
+// Prepares a new TLS context: the trust store, the chosen identity (may be null), and a
+// callback that records a server's request for a client certificate in `events`. `events`
+// must outlive the context.
+bool prepareContext(SSL_CTX* context, const TrustStore& trust, const ClientIdentity* identity,
                     HandshakeEvents& events);
 
 // The error number for a failed server verification, from the verify result curl reports.

@@ -137,8 +137,12 @@ TEST_F(CloseOrderTest, CloseRacingAWholeAttemptIsSafeAnywhere) {
     startServer(std::move(config));
     auto& net = this->net();
 
-    for (int round = 0; round < 12; ++round) {
-        SCOPED_TRACE(round);
+    // When the close comes, from the start of the attempt: the first exchange takes a few
+    // milliseconds here, then the logic pauses 100 ms before the second request.
+    constexpr int kDelaysUs[] = {0,     300,    600,    1000,   1500,   3000,
+                                 50000, 101000, 102000, 102500, 103000, 104000};
+    for (const int delayUs : kDelaysUs) {
+        SCOPED_TRACE(delayUs);
         HttpExchange exchange;
         exchange.url = url();
         std::atomic<bool> started{false};
@@ -166,8 +170,7 @@ TEST_F(CloseOrderTest, CloseRacingAWholeAttemptIsSafeAnywhere) {
         while (!started) {
             std::this_thread::yield();
         }
-        // Spread the close over the attempt (it takes a little over 100 ms).
-        std::this_thread::sleep_for(std::chrono::milliseconds(round * 11));
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
         closePublishedInternetHandle(net);
         worker.join();
 

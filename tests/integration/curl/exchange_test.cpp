@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "child_process.h"
 #include "curl_fixture.h"
@@ -270,6 +271,57 @@ TEST_F(SecondReplyTest, ABodyCutShortFailsTheRead) {
     EXPECT_EQ(readBody(exchange, &errorCode), "");
     EXPECT_EQ(errorCode, 300u);
     closeExchangeHandles(net(), exchange);
+}
+
+TEST_F(ExchangeTest, TimeOutsEndAStalledStepWith12002) {
+    struct Row {
+        const char* name;
+        std::uint32_t option;  // set to 200 ms; the others stay at a minute
+        std::function<void(Config&)> script;
+        bool stallsInBody;
+    };
+    const Row rows[] = {
+        {"connect", inet::kOptionConnectTimeout, [](Config& c) { c.stallHandshake = true; }, false},
+        {"response head", inet::kOptionReceiveTimeout,
+         [](Config& c) { c.first.cut = Reply::Cut::HangBeforeHead; }, false},
+        {"body", inet::kOptionReceiveTimeout,
+         [](Config& c) {
+             c.first = Reply::text(std::string(2000, 'b'));
+             c.first.cut = Reply::Cut::HangMidBody;
+         },
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Config config;
+        row.script(config);
+        startServer(std::move(config));
+        auto& net = this->net();
+        const platform::InternetHandle root =
+            net.open(u"agent", inet::kOpenTypePreconfig, {}, {}, 0);
+        for (const std::uint32_t option :
+             {inet::kOptionConnectTimeout, inet::kOptionSendTimeout, inet::kOptionReceiveTimeout}) {
+            net.setOption(root, option, option == row.option ? 200 : 60000);
+        }
+        const platform::InternetHandle connection =
+            net.connect(root, u"127.0.0.1", server().port(), {}, {}, inet::kServiceHttp, 0, 0);
+        static constexpr std::u16string_view kAccept[] = {u"*/*"};
+        const platform::InternetHandle request = net.openRequest(
+            connection, u"POST", kRenewalPath, {}, {}, kAccept, inet::kFlagSecure, 0);
+        bool sent = net.sendRequest(request, {}, {});
+        if (row.stallsInBody) {
+            ASSERT_TRUE(sent);
+            std::uint8_t buffer[4096];
+            std::uint32_t read = 0;
+            EXPECT_FALSE(net.readFile(request, buffer, sizeof buffer, read));
+        } else {
+            EXPECT_FALSE(sent);
+        }
+        EXPECT_EQ(platform::lastError(), inet::kErrorTimeout);
+        for (const platform::InternetHandle handle : {request, connection, root}) {
+            EXPECT_TRUE(net.closeHandle(handle));
+        }
+    }
 }
 
 TEST(RenewalServerProgram, ServesBothExchangesAndReportsItsCounts) {

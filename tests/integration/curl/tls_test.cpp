@@ -5,6 +5,8 @@
 
 #include <openssl/ssl.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "curl_fixture.h"
@@ -100,6 +102,36 @@ INSTANTIATE_TEST_SUITE_P(
                       TrustCase{"not_yet_valid", notYetValid, inet::kErrorSecCertDateInvalid},
                       TrustCase{"other_host", forAnotherHost, inet::kErrorSecCertCnInvalid}),
     [](const auto& row) { return std::string(row.param.name); });
+
+TEST(SystemCaStore, AServerIssuedByACaInTheSystemBundleIsTrusted) {
+    platform::curl::CurlGlobal global;
+    ASSERT_TRUE(global.ok());
+    const testpki::Authority systemCa("Tessaly system CA");
+    const testpki::Issued issued = systemCa.issue(testpki::localServer());
+    Config config;
+    config.certificateChainPem = issued.certificate;
+    config.privateKeyPem = issued.privateKey;
+    renewal_server::Server server(std::move(config));
+    const std::string port = std::to_string(server.port());
+    const std::u16string url = u"https://127.0.0.1:" + std::u16string(port.begin(), port.end()) +
+                               std::u16string(kRenewalPath);
+
+    std::string pattern = std::filesystem::temp_directory_path() / "tessaly-ca-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path directory = pattern;
+    std::ofstream(directory / "bundle.pem") << systemCa.certificatePem();
+
+    // The system's store alone: no trusted roots handed in.
+    platform::curl::CurlInternetOptions options;
+    options.systemCaBundle = (directory / "bundle.pem").string();
+    platform::curl::CurlInternet net(std::move(options));
+    HttpExchange exchange;
+    exchange.url = url;
+    EXPECT_EQ(_queryInfo(net, exchange), 1) << exchange.errorCode;
+    closeExchangeHandles(net, exchange);
+    EXPECT_EQ(server.requests().size(), 1u);
+    std::filesystem::remove_all(directory);
+}
 
 // A server that requires a client certificate from its own client CA, over TLS 1.2 or 1.3
 // (curl reports the refusal differently for each).
