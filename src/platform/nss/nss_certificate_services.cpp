@@ -100,6 +100,9 @@ class OpenedPfx {
 
     SEC_PKCS12DecoderContext* decoder() const { return decoder_.get(); }
 
+    // The decoder needs the password no more once the bags are imported.
+    void forgetPassword() { wipe(password_); }
+
     ~OpenedPfx() {
         decoder_.reset();
         wipe(password_);
@@ -185,6 +188,7 @@ bool NssCertificateServices::shutdown() {
         certificates_.clear();
         stores_.clear();
         modules_.clear();
+        importedPackages_.clear();
     }
     if (!open_) {
         return true;
@@ -825,12 +829,21 @@ StoreHandle NssCertificateServices::importPfx(std::span<const std::uint8_t> pfx,
     // that another thread or program still holds without leaking it.
     std::vector<std::vector<std::uint8_t>> packageCertificates;
     {
-        OpenedPfx opened;
+        auto keptDecoder = std::make_shared<OpenedPfx>();
+        OpenedPfx& opened = *keptDecoder;
         const PfxOutcome outcome = opened.open(pfx, password, slot_.get(), passwordContext());
         if (outcome != PfxOutcome::Opened) {
             setPfxError(outcome);
             return {};
         }
+        {
+            const std::lock_guard lock(tableMutex_);
+            importedPackages_.push_back(keptDecoder);
+        }
+        struct ForgetPassword {
+            OpenedPfx& pfx;
+            ~ForgetPassword() { pfx.forgetPassword(); }
+        } forgetPassword{opened};
         if (SEC_PKCS12DecoderIterateInit(opened.decoder()) != SECSuccess) {
             setLastError(cert::kEFail);
             return {};

@@ -120,6 +120,10 @@ class NssCertificateServices final : public CertificateServices {
     std::filesystem::path directory_;
 
     mutable std::mutex tableMutex_;  // guards the handle tables
+    // Package decoders of earlier imports, kept until shutdown: the certificates the decoder
+    // makes point into its memory, and NSS's certificate cache may still hand them out to
+    // another holder after the import has ended.
+    std::vector<std::shared_ptr<void>> importedPackages_;  // guarded by tableMutex_
     std::uint64_t nextHandle_ = 0x1000;
     std::map<std::uint64_t, StoreEntry> stores_;
     std::map<std::uint64_t, CertEntry> certificates_;
