@@ -176,6 +176,12 @@ struct ConnectionState {
     NarrowString proxyUser;
     NarrowString proxyPassword;
     std::shared_ptr<const ClientIdentity> clientIdentity;
+
+    ~ConnectionState() {
+        wipe(password);
+        wipe(proxyUser);
+        wipe(proxyPassword);
+    }
 };
 
 enum class Verb { Get, Post };
@@ -242,7 +248,10 @@ int statusOfLine(std::string_view line) {
     return status;
 }
 
-std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+// Collects the head of the response: the status line and header lines of the final response,
+// interim (1xx) heads dropped. An exception must not cross curl's C frames: a failure to
+// store makes the transfer fail instead.
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto& request = *static_cast<RequestState*>(user);
     const std::size_t length = size * count;
     request.lastActivity = Clock::now();
@@ -253,36 +262,44 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     if (request.headComplete) {
         return length;  // trailers of a chunked body
     }
-    if (line.starts_with("HTTP/")) {
-        request.headInProgress.assign(line);
-        request.headInProgress += "\r\n";
-    } else if (line.empty()) {
-        const int status = statusOfLine(request.headInProgress);
-        if (status >= 100 && status < 200) {
-            request.headInProgress.clear();  // an interim response; the final one follows
+    try {
+        if (line.starts_with("HTTP/")) {
+            request.headInProgress.assign(line);
+            request.headInProgress += "\r\n";
+        } else if (line.empty()) {
+            const int status = statusOfLine(request.headInProgress);
+            if (status >= 100 && status < 200) {
+                request.headInProgress.clear();  // an interim response; the final one follows
+            } else if (!request.headInProgress.empty()) {
+                request.head = std::move(request.headInProgress);
+                request.head += "\r\n";
+                request.headInProgress.clear();
+                request.headComplete = true;
+            }
         } else if (!request.headInProgress.empty()) {
-            request.head = std::move(request.headInProgress);
-            request.head += "\r\n";
-            request.headInProgress.clear();
-            request.headComplete = true;
+            request.headInProgress.append(line);
+            request.headInProgress += "\r\n";
         }
-    } else if (!request.headInProgress.empty()) {
-        request.headInProgress.append(line);
-        request.headInProgress += "\r\n";
+    } catch (...) {
+        return 0;
     }
     return length;
 }
 
-std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto& request = *static_cast<RequestState*>(user);
     const std::size_t length = size * count;
     request.lastActivity = Clock::now();
-    request.received.insert(request.received.end(), reinterpret_cast<std::uint8_t*>(data),
-                            reinterpret_cast<std::uint8_t*>(data) + length);
+    try {
+        request.received.insert(request.received.end(), reinterpret_cast<std::uint8_t*>(data),
+                                reinterpret_cast<std::uint8_t*>(data) + length);
+    } catch (...) {
+        return 0;
+    }
     return length;
 }
 
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploadedNow) {
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploadedNow) noexcept {
     auto& request = *static_cast<RequestState*>(user);
     if (uploadedNow != request.uploaded) {
         request.uploaded = uploadedNow;
@@ -291,7 +308,7 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
     return 0;
 }
 
-CURLcode onTlsContext(CURL*, void* context, void* user) {
+CURLcode onTlsContext(CURL*, void* context, void* user) noexcept {
     auto& request = *static_cast<RequestState*>(user);
     RootState& root = request.root();
     const bool ready = prepareContext(static_cast<SSL_CTX*>(context), *root.trust,
@@ -762,17 +779,19 @@ class CurlInternet::Impl {
             }
             NarrowString user = toSecureUtf8(answer->user);
             NarrowString password = toSecureUtf8(answer->password);
+            // Short strings live inside the objects, where no allocator wipes them.
+            const WipeOnExit wipeUser(user);
+            const WipeOnExit wipePassword(password);
             wipe(answer->user);
             wipe(answer->password);
             const std::lock_guard lock(root.use);
             if (request->cancelled()) {
-                wipe(password);
                 return inet::kErrorOperationCancelled;
             }
             wipe(connection.proxyUser);
             wipe(connection.proxyPassword);
-            connection.proxyUser = std::move(user);
-            connection.proxyPassword = std::move(password);
+            connection.proxyUser = user;
+            connection.proxyPassword = password;
             connection.hasProxyCredentials = true;
             return inet::kErrorForceRetry;
         }

@@ -81,7 +81,7 @@ int indexForEvents() {
 
 // Called by OpenSSL when the server asks for a client certificate and the context has none.
 // Records the request and answers with no certificate.
-int onClientCertificateRequested(SSL* ssl, X509** /*certificate*/, EVP_PKEY** /*key*/) {
+int onClientCertificateRequested(SSL* ssl, X509** /*certificate*/, EVP_PKEY** /*key*/) noexcept {
     auto* events =
         static_cast<HandshakeEvents*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), indexForEvents()));
     if (events == nullptr) {
@@ -89,18 +89,22 @@ int onClientCertificateRequested(SSL* ssl, X509** /*certificate*/, EVP_PKEY** /*
     }
     events->clientCertificateRequested = true;
     events->acceptedIssuers.clear();
-    if (const STACK_OF(X509_NAME)* names = SSL_get_client_CA_list(ssl)) {
-        for (int i = 0; i < sk_X509_NAME_num(names); ++i) {
-            const X509_NAME* name = sk_X509_NAME_value(names, i);
-            const int length = i2d_X509_NAME(name, nullptr);
-            if (length <= 0) {
-                continue;
+    try {
+        if (const STACK_OF(X509_NAME)* names = SSL_get_client_CA_list(ssl)) {
+            for (int i = 0; i < sk_X509_NAME_num(names); ++i) {
+                const X509_NAME* name = sk_X509_NAME_value(names, i);
+                const int length = i2d_X509_NAME(name, nullptr);
+                if (length <= 0) {
+                    continue;
+                }
+                std::vector<std::uint8_t> der(static_cast<std::size_t>(length));
+                unsigned char* cursor = der.data();
+                i2d_X509_NAME(name, &cursor);
+                events->acceptedIssuers.push_back(std::move(der));
             }
-            std::vector<std::uint8_t> der(static_cast<std::size_t>(length));
-            unsigned char* cursor = der.data();
-            i2d_X509_NAME(name, &cursor);
-            events->acceptedIssuers.push_back(std::move(der));
         }
+    } catch (...) {
+        events->acceptedIssuers.clear();  // the dialog then offers every certificate
     }
     return 0;
 }

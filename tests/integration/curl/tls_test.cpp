@@ -95,12 +95,20 @@ testpki::Issued forAnotherHost(const testpki::Authority& trusted) {
     return trusted.issue(profile);
 }
 
+testpki::Issued forAnotherAddress(const testpki::Authority& trusted) {
+    testpki::Profile profile;
+    profile.commonName = "127.0.0.2";
+    profile.ipAddresses = {"127.0.0.2"};
+    return trusted.issue(profile);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Certificates, ServerVerificationTest,
     ::testing::Values(TrustCase{"unknown_ca", fromOtherCa, inet::kErrorInvalidCa},
                       TrustCase{"expired", expired, inet::kErrorSecCertDateInvalid},
                       TrustCase{"not_yet_valid", notYetValid, inet::kErrorSecCertDateInvalid},
-                      TrustCase{"other_host", forAnotherHost, inet::kErrorSecCertCnInvalid}),
+                      TrustCase{"other_host", forAnotherHost, inet::kErrorSecCertCnInvalid},
+                      TrustCase{"other_address", forAnotherAddress, inet::kErrorSecCertCnInvalid}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(SystemCaStore, AServerIssuedByACaInTheSystemBundleIsTrusted) {
