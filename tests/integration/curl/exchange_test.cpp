@@ -81,6 +81,21 @@ TEST_F(ExchangeTest, BothExchangesRunOverOneTlsConnection) {
     }
 }
 
+TEST_F(ExchangeTest, AUrlWithoutPathGoesOnTheRequestLineWhole) {
+    startServer();
+    // With no "/" after the host the logic's object name is the whole URL, which HTTP/1.1
+    // carries as an absolute target.
+    const std::string port = std::to_string(server().port());
+    const std::u16string url = u"https://127.0.0.1:" + std::u16string(port.begin(), port.end());
+    HttpExchange exchange;
+    exchange.url = url;
+    ASSERT_EQ(_queryInfo(net(), exchange), 1) << exchange.errorCode;
+    closeExchangeHandles(net(), exchange);
+    const auto requests = server().requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].target, "https://127.0.0.1:" + port);
+}
+
 TEST_F(ExchangeTest, ANewConnectionServesTheSecondExchangeWhenTheServerClosedTheFirst) {
     Config config;
     config.first.closeAfter = true;
