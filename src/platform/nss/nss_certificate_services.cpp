@@ -18,6 +18,7 @@
 #include "platform/nss/der.h"
 #include "platform/nss/signed_data.h"
 #include "platform/secure_memory.h"
+#include "platform/utf8.h"
 
 namespace tessaly::platform::nss {
 
@@ -277,10 +278,10 @@ char* NssCertificateServices::askPassword(PK11SlotInfo* slot, PRBool retry, void
         t_passwordRefused = true;
         return nullptr;
     }
-    std::string utf8 = utf8FromUtf16(*password);
-    char* copy = PORT_Strdup(utf8.c_str());
-    wipe(utf8);
-    return copy;
+    NarrowString utf8;
+    WipeOnExit wipeUtf8(utf8);
+    appendUtf8(*password, utf8);
+    return PORT_Strdup(utf8.c_str());
 }
 
 bool NssCertificateServices::hasPrivateKey(CERTCertificate* certificate) {
