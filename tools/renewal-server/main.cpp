@@ -1,9 +1,24 @@
 // renewal-server: the reference renewal server as a program, for the demo and end-to-end tests.
 //
+//   renewal-server make-pki DIR [--ec-user]
+//       makes the renewal PKI into DIR (renewal_pki.h lists the files); the expired end-user
+//       key is RSA 2048 unless --ec-user
+//   renewal-server seed-nss DIR HOME
+//       seeds the NSS database of HOME (HOME/.pki/nssdb when present, else
+//       HOME/.local/share/pki/nssdb) with DIR's expired certificate and key and its TLS root;
+//       prints the database directory
+//   renewal-server serve DIR [--port-file F] [--not-exportable] [--rsa-keys]
+//                            [--package-password P] [options]
+//       serves renewals with DIR's PKI: the challenge, then the verified renewal.
+//       --port-file F        also write the port to F (complete once it exists)
+//       --not-exportable     answer packages with X-Exportable: 0
+//       --rsa-keys           renewed certificates get RSA 2048 keys (default EC P-256)
+//       --package-password P encrypt packages with P (UTF-8), not the form's password
 //   renewal-server (--cert FILE --key FILE | --make-pki DIR) [options]
+//       serves scripted replies only.
 //
-// Prints "port N" once it listens on 127.0.0.1, serves until its standard input ends (or
-// SIGINT/SIGTERM), then prints "handshakes N requests N".
+// A server prints "port N" once it listens on 127.0.0.1, serves until its standard input ends
+// (or SIGINT/SIGTERM), then prints "handshakes N requests N".
 //
 //   --make-pki DIR        make a fresh CA and a certificate for 127.0.0.1 and localhost;
 //                         writes DIR/ca.pem, the certificate clients must trust
@@ -24,13 +39,16 @@
 
 #include <openssl/ssl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
+#include "renewal_pki.h"
 #include "renewal_server.h"
 #include "test_pki.h"
 
@@ -61,10 +79,68 @@ void writeFile(const std::string& path, const std::string& text) {
     }
 }
 
+int makePki(int argc, char** argv) {
+    if (argc < 3) {
+        usage("make-pki needs a directory");
+    }
+    tessaly::renewal_server::PkiOptions options;
+    for (int i = 3; i < argc; ++i) {
+        if (std::string(argv[i]) == "--ec-user") {
+            options.expiredUserKey = tessaly::renewal_server::KeyType::Ec;
+        } else {
+            usage(std::string("unknown switch ") + argv[i]);
+        }
+    }
+    try {
+        tessaly::renewal_server::makeRenewalPki(argv[2], options);
+    } catch (const std::exception& error) {
+        std::cerr << "renewal-server: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+int seedNss(int argc, char** argv) {
+    if (argc != 4) {
+        usage("seed-nss needs a PKI directory and a home directory");
+    }
+    try {
+        tessaly::renewal_server::seedNssDatabase(argv[2], argv[3]);
+        std::cout << tessaly::renewal_server::nssDatabaseDirectory(argv[3]).string() << std::endl;
+    } catch (const std::exception& error) {
+        std::cerr << "renewal-server: " << error.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "make-pki") {
+        return makePki(argc, argv);
+    }
+    if (command == "seed-nss") {
+        return seedNss(argc, argv);
+    }
     tessaly::renewal_server::Config config;
+    int firstSwitch = 1;
+    bool serving = false;
+    std::string portFile;
+    if (command == "serve") {
+        if (argc < 3) {
+            usage("serve needs a PKI directory");
+        }
+        try {
+            config = tessaly::renewal_server::renewalServerConfig(
+                tessaly::renewal_server::loadRenewalPki(argv[2]));
+        } catch (const std::exception& error) {
+            usage(error.what());
+        }
+        serving = true;
+        firstSwitch = 3;
+    }
     std::string certFile;
     std::string keyFile;
     std::string pkiDir;
@@ -77,7 +153,7 @@ int main(int argc, char** argv) {
     std::size_t longHeaders = 0;
     Reply::Cut cut = Reply::Cut::None;
 
-    for (int i = 1; i < argc; ++i) {
+    for (int i = firstSwitch; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string {
             if (i + 1 >= argc) {
@@ -85,7 +161,15 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (arg == "--cert") {
+        if (serving && arg == "--port-file") {
+            portFile = value();
+        } else if (serving && arg == "--not-exportable") {
+            config.renewal->exportable = false;
+        } else if (serving && arg == "--rsa-keys") {
+            config.renewal->newKeyType = tessaly::renewal_server::KeyType::Rsa;
+        } else if (serving && arg == "--package-password") {
+            config.renewal->packagePasswordOverride = value();
+        } else if (arg == "--cert") {
             certFile = value();
         } else if (arg == "--key") {
             keyFile = value();
@@ -133,7 +217,9 @@ int main(int argc, char** argv) {
     }
 
     std::optional<tessaly::testpki::Authority> authority;
-    if (!pkiDir.empty()) {
+    if (serving) {
+        // The TLS certificate comes from the PKI folder.
+    } else if (!pkiDir.empty()) {
         authority.emplace("Tessaly renewal test CA");
         const auto issued = authority->issue(tessaly::testpki::localServer());
         config.certificateChainPem = issued.certificate + authority->certificatePem();
@@ -180,6 +266,14 @@ int main(int argc, char** argv) {
 
     try {
         tessaly::renewal_server::Server server(std::move(config));
+        if (!portFile.empty()) {
+            // Written beside and renamed, so a reader never sees it half written.
+            const std::string partial = portFile + ".partial";
+            writeFile(partial, std::to_string(server.port()) + "\n");
+            if (std::rename(partial.c_str(), portFile.c_str()) != 0) {
+                throw std::runtime_error("cannot write " + portFile);
+            }
+        }
         std::cout << "port " << server.port() << std::endl;
         for (bool running = true; running;) {
             pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -131,6 +132,12 @@ Reply Reply::pkcs12(std::string package, bool exportable) {
     return reply;
 }
 
+Reply Reply::renewal() {
+    Reply reply;
+    reply.renew = true;
+    return reply;
+}
+
 std::optional<std::string> ReceivedRequest::header(std::string_view name) const {
     for (const auto& [key, value] : headers) {
         if (equalsIgnoringCase(key, name)) {
@@ -152,6 +159,9 @@ struct Server::Connection {
 };
 
 Server::Server(Config config) : config_(std::move(config)), tls_(std::make_unique<TlsContext>()) {
+    if (config_.renewal) {
+        authority_ = std::make_unique<RenewalAuthority>(*config_.renewal);
+    }
     // A client that goes away mid-write must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -313,10 +323,52 @@ Reply Server::replyFor(const ReceivedRequest& request) {
         {
             const std::lock_guard lock(mutex_);
             challenges_.push_back(challenge);
+            outstanding_.push_back({challenge, std::chrono::steady_clock::now()});
         }
         reply.body = "0:" + challenge + reply.body;
     }
+    if (reply.renew) {
+        reply.extraHeaders.erase(
+            std::remove_if(
+                reply.extraHeaders.begin(), reply.extraHeaders.end(),
+                [](const std::string& line) { return line.starts_with("X-Exportable:"); }),
+            reply.extraHeaders.end());
+        RenewalOutcome outcome;
+        if (authority_) {
+            outcome = authority_->renew(
+                request.body, [this](std::string_view challenge) { return redeem(challenge); });
+        } else {
+            outcome.refusal = Refusal::NotIssued;
+            outcome.refusalShiftJis = refusalText(Refusal::NotIssued);
+        }
+        if (outcome.refusal) {
+            reply.contentType = "text/plain; charset=Shift_JIS";
+            reply.body = std::move(outcome.refusalShiftJis);
+        } else {
+            reply.contentType = "application/x-pkcs12";
+            reply.extraHeaders.push_back(authority_->exportable() ? "X-Exportable: 1"
+                                                                  : "X-Exportable: 0");
+            reply.secret = true;
+            reply.body = std::move(outcome.package.text());  // takes the block; wiped after send
+        }
+    }
     return reply;
+}
+
+bool Server::redeem(std::string_view challenge) {
+    const std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(outstanding_, [&](const Outstanding& entry) {
+        return now - entry.issued > config_.challengeLifetime;
+    });
+    const auto found =
+        std::find_if(outstanding_.begin(), outstanding_.end(),
+                     [&](const Outstanding& entry) { return entry.challenge == challenge; });
+    if (found == outstanding_.end()) {
+        return false;
+    }
+    outstanding_.erase(found);
+    return true;
 }
 
 void Server::serve(int socket, int index) {
@@ -421,7 +473,16 @@ void Server::serve(int socket, int index) {
         input.erase(0, bodyLength);
         const bool clientCloses =
             equalsIgnoringCase(request.header("Connection").value_or(""), "close");
-        const Reply reply = replyFor(request);
+        Reply reply = replyFor(request);
+        // The package is a secret: its bytes are wiped once sent, on every way out.
+        struct WipeBody {
+            Reply& reply;
+            ~WipeBody() {
+                if (reply.secret) {
+                    OPENSSL_cleanse(reply.body.data(), reply.body.size());
+                }
+            }
+        } wipeBody{reply};
         {
             const std::lock_guard lock(mutex_);
             requests_.push_back(std::move(request));
@@ -451,14 +512,24 @@ void Server::serve(int socket, int index) {
             break;
         }
         if (reply.cut != Reply::Cut::None) {
-            writeAll(ssl.get(), out + reply.body.substr(0, reply.body.size() / 2));
+            const std::string_view half =
+                std::string_view(reply.body).substr(0, reply.body.size() / 2);
+            if (reply.secret) {
+                writeAll(ssl.get(), out) && writeAll(ssl.get(), half);
+            } else {
+                writeAll(ssl.get(), out + std::string(half));
+            }
             if (reply.cut == Reply::Cut::HangMidBody) {
                 park();
             }
             graceful = false;
             break;
         }
-        if (!writeAll(ssl.get(), out + reply.body) || closes) {
+        // A secret body goes out from its own buffer, not through a copy joined to the head.
+        const bool written = reply.secret
+                                 ? writeAll(ssl.get(), out) && writeAll(ssl.get(), reply.body)
+                                 : writeAll(ssl.get(), out + reply.body);
+        if (!written || closes) {
             break;
         }
     }

@@ -3,10 +3,11 @@
 //
 // A POST with an empty body is the first request of a renewal: by default it is answered with
 // "0:" and a fresh challenge as text/plain in Shift_JIS. A POST with a body is the second
-// request: it gets the scripted second reply. Either reply can be scripted to misbehave (status,
-// Content-Type, no Content-Length, long headers, hang, cut body). The server counts completed TLS
-// handshakes and records every request it reads, so tests can see connection reuse and what reached
-// it.
+// request: it gets the scripted second reply; when that reply is Reply::renewal(), the server
+// verifies the signed proof and answers with a renewed certificate or a refusal (renewal.h). Either
+// reply can be scripted to misbehave (status, Content-Type, no Content-Length, long headers, hang,
+// cut body). The server counts completed TLS handshakes and records every request it reads, so
+// tests can see connection reuse and what reached it.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "renewal.h"
 
 namespace tessaly::renewal_server {
 
@@ -40,6 +43,11 @@ struct Reply {
     Cut cut = Cut::None;
     // The body is "0:", a fresh challenge made for each request, then `body` (usually empty).
     bool challenge = false;
+    // Content type, body and X-Exportable come from the renewal of the request (Config::renewal):
+    // application/x-pkcs12, or a refusal as text/plain in Shift_JIS. The other fields stay as
+    // scripted, so a renewal can still be made to misbehave.
+    bool renew = false;
+    bool secret = false;  // set for a package: the body is wiped once sent
 
     // The first answer of a renewal: text/plain in Shift_JIS carrying a fresh challenge.
     static Reply challengeText();
@@ -47,6 +55,8 @@ struct Reply {
     static Reply text(std::string shiftJisBody);
     // application/x-pkcs12 with "X-Exportable: 1" or "X-Exportable: 0"
     static Reply pkcs12(std::string package, bool exportable);
+    // The second answer of a renewal: the outcome of verifying the proof and renewing.
+    static Reply renewal();
 };
 
 struct Config {
@@ -57,6 +67,11 @@ struct Config {
     bool stallHandshake = false;  // accept connections, never answer the TLS handshake
     Reply first = Reply::challengeText();
     Reply second = Reply::text("\x83\x47\x83\x89\x81\x5B");  // "エラー"
+    // What a renewal needs (accepted CAs, the issuing CA); without it a Reply::renewal() is
+    // answered with a refusal.
+    std::optional<RenewalSettings> renewal;
+    // How long an issued challenge may be redeemed (once) by a second request on any connection.
+    std::chrono::seconds challengeLifetime = std::chrono::minutes(5);
 };
 
 struct ReceivedRequest {
@@ -97,8 +112,16 @@ class Server {
     void serve(int socket, int index);
     void park();
     Reply replyFor(const ReceivedRequest& request);
+    // Takes `challenge` out of the outstanding ones; false when it is not among them.
+    bool redeem(std::string_view challenge);
+
+    struct Outstanding {
+        std::string challenge;
+        std::chrono::steady_clock::time_point issued;
+    };
 
     Config config_;
+    std::unique_ptr<RenewalAuthority> authority_;
     struct TlsContext;
     std::unique_ptr<TlsContext> tls_;
     int listener_ = -1;
@@ -114,6 +137,7 @@ class Server {
     int parked_ = 0;
     std::vector<ReceivedRequest> requests_;
     std::vector<std::string> challenges_;
+    std::vector<Outstanding> outstanding_;
     std::vector<std::unique_ptr<Connection>> active_;
     std::thread acceptor_;
 };
