@@ -1,0 +1,279 @@
+// Whole renewal attempts without the UI: a throwaway HOME whose NSS database the reference
+// server's PKI seeded (the expired certificate with its key, the TLS root), the real NSS
+// certificate services and curl Internet services, and the renewal job against the reference
+// renewal server on 127.0.0.1. The outcome is checked in the job's message and, from outside,
+// with certutil.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "nss_test_support.h"
+#include "platform/curl/curl_internet.h"
+#include "renewal/renewal_job.h"
+#include "renewal_pki.h"
+#include "renewal_server.h"
+
+namespace tessaly {
+namespace {
+
+namespace fs = std::filesystem;
+using renewal_server::Config;
+using ::testing::Contains;
+using ::testing::Pair;
+
+constexpr char16_t kRenewalPath[] = u"/kivra/DownloadPkcs12GracePre.do";
+
+// The PKI folder, made once per process (the expired user's RSA key is slow to make).
+struct SharedPki {
+    static SharedPki& instance() {
+        static SharedPki shared;
+        return shared;
+    }
+    nss_test::TemporaryDirectory directory;
+    renewal_server::RenewalPki pki;
+    nss_test::Bytes expiredUserDer;
+
+  private:
+    SharedPki() {
+        renewal_server::makeRenewalPki(directory.path());
+        pki = renewal_server::loadRenewalPki(directory.path());
+        const fs::path der = directory.path() / "expired-user.der";
+        nss_test::mustRun("openssl x509 -in " +
+                          nss_test::shellQuoted(directory.path() / "expired-user.pem") +
+                          " -outform DER -out " + nss_test::shellQuoted(der));
+        expiredUserDer = nss_test::readFile(der);
+    }
+};
+
+platform::curl::CurlGlobal& curlGlobal() {
+    static platform::curl::CurlGlobal global;
+    return global;
+}
+
+// No proxy from the environment may stand between the tool and the local server.
+class NoProxyEnvironment {
+  public:
+    NoProxyEnvironment() {
+        for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY",
+                                 "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+            if (const char* value = std::getenv(name)) {
+                saved_[name] = value;
+            }
+            unsetenv(name);
+        }
+    }
+    ~NoProxyEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+    }
+    NoProxyEnvironment(const NoProxyEnvironment&) = delete;
+    NoProxyEnvironment& operator=(const NoProxyEnvironment&) = delete;
+
+  private:
+    std::map<std::string, std::string> saved_;
+};
+
+struct Attempt {
+    int result = -1;
+    std::u16string message;
+    std::vector<renewal_server::ReceivedRequest> requests;
+};
+
+class AttemptTest : public nss_test::NssDatabaseTest {
+  protected:
+    void SetUp() override {
+        // Seeded before the services first open the database (the base class would insist on an
+        // empty one).
+        ASSERT_TRUE(curlGlobal().ok());
+        renewal_server::seedNssDatabase(SharedPki::instance().directory.path(), home());
+        ASSERT_EQ(renewal_server::nssDatabaseDirectory(home()), databaseDirectory());
+        seeded_ = certutilListing();
+        ASSERT_THAT(seeded_, Contains(Pair("Yamada Taro (expired)", "u,u,u")));
+        ASSERT_THAT(seeded_, Contains(Pair(renewal_server::kTlsRootNickname, "C,C,C")));
+        ASSERT_EQ(certutilKeyCount(), 1);
+    }
+
+    static Config serverConfig() {
+        return renewal_server::renewalServerConfig(SharedPki::instance().pki);
+    }
+
+    // One attempt with the expired certificate as the user's choice.
+    Attempt attempt(Config config, std::u16string_view password) {
+        Attempt outcome;
+        NoProxyEnvironment noProxy;
+        renewal_server::Server server(std::move(config));
+        const std::string port = std::to_string(server.port());
+        const std::u16string url =
+            u"https://127.0.0.1:" + std::u16string(port.begin(), port.end()) + kRenewalPath;
+
+        platform::curl::CurlInternetOptions options;
+        options.trustedRoots = {SharedPki::instance().pki.tlsRootPem};
+        platform::curl::CurlInternet net(std::move(options));
+
+        const platform::CertHandle chosen = findInMy(SharedPki::instance().expiredUserDer);
+        EXPECT_TRUE(chosen) << "the seeded certificate is in MY";
+        RenewalJob job;
+        job.url = url;
+        job.password = password;
+        job.certificate = chosen;
+        outcome.result = _doImport(services(), net, job, job.url, job.password);
+        outcome.message.assign(job.message.begin(), job.message.end());
+        if (chosen) {
+            services().freeCertificate(chosen);
+        }
+        server.stop();
+        outcome.requests = server.requests();
+        return outcome;
+    }
+
+    // Every certificate certutil holds under `nickname`, as PEM texts.
+    std::vector<std::string> certificatesNamed(const std::string& nickname) {
+        const std::string pem = nss_test::mustRun(
+            nss_test::certutil(databaseDirectory(), "-L -a -n '" + nickname + "'"));
+        std::vector<std::string> certificates;
+        for (const renewal_server::X509Owner& certificate :
+             renewal_server::certificatesFromPem(pem)) {
+            certificates.push_back(renewal_server::pemOf(certificate.get()));
+        }
+        return certificates;
+    }
+
+    std::map<std::string, std::string> seeded_;
+};
+
+// A certificate's issuer common name, and whether it is valid now.
+struct Facts {
+    std::string subjectCn;
+    std::string issuerCn;
+    bool validNow = false;
+};
+Facts factsOf(const std::string& pem) {
+    const renewal_server::X509Owner certificate = renewal_server::certificateFromPem(pem);
+    return {renewal_server::commonNameOf(X509_get_subject_name(certificate.get())),
+            renewal_server::commonNameOf(X509_get_issuer_name(certificate.get())),
+            X509_cmp_current_time(X509_get0_notBefore(certificate.get())) < 0 &&
+                X509_cmp_current_time(X509_get0_notAfter(certificate.get())) > 0};
+}
+
+struct SuccessCase {
+    const char* name;
+    std::u16string password;
+    renewal_server::KeyType newKey;
+    bool exportable;
+};
+
+class RenewalSucceeds : public AttemptTest, public ::testing::WithParamInterface<SuccessCase> {};
+
+TEST_P(RenewalSucceeds, ImportsTheRenewedCertificateWithItsKeyAndItsChain) {
+    Config config = serverConfig();
+    config.renewal->newKeyType = GetParam().newKey;
+    config.renewal->exportable = GetParam().exportable;
+
+    const Attempt outcome = attempt(std::move(config), GetParam().password);
+
+    EXPECT_EQ(outcome.message, u"証明書は正しくインポートされました。");
+    EXPECT_EQ(outcome.result, 1);
+    ASSERT_EQ(outcome.requests.size(), 2u);
+    EXPECT_EQ(outcome.requests[0].connection, outcome.requests[1].connection);
+    // The root was confirmed once, by the user's stand-in.
+    ASSERT_EQ(prompts_.rootRequests.size(), 1u);
+    EXPECT_NE(prompts_.rootRequests[0].subject.find(u"Corvane Root CA"), std::u16string::npos);
+
+    const std::map<std::string, std::string> listing = certutilListing();
+    EXPECT_THAT(listing, Contains(Pair(renewal_server::kTlsRootNickname, "C,C,C")));
+    std::map<std::string, std::string> byIssuedCert;  // what each certificate is, by nickname
+    int renewedWithKey = 0;
+    int trustedRoots = 0;
+    int intermediates = 0;
+    for (const auto& [nickname, trust] : listing) {
+        for (const std::string& pem : certificatesNamed(nickname)) {
+            const Facts facts = factsOf(pem);
+            if (facts.subjectCn == "Yamada Taro" &&
+                facts.issuerCn == "Corvane Banking Union CA G2" && facts.validNow) {
+                renewedWithKey += trust == "u,u,u" ? 1 : 0;
+            } else if (facts.subjectCn == "Corvane Root CA") {
+                trustedRoots += trust == "C,C,C" ? 1 : 0;
+            } else if (facts.subjectCn == "Corvane Banking Union CA G2") {
+                intermediates += trust == ",," ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_EQ(renewedWithKey, 1) << "the renewed certificate in MY (u,u,u)";
+    EXPECT_EQ(trustedRoots, 1) << "the root trusted C,C,C";
+    EXPECT_EQ(intermediates, 1) << "the intermediate without trust";
+    EXPECT_EQ(certutilKeyCount(), 2) << "the old key and the renewed one";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attempts, RenewalSucceeds,
+    ::testing::Values(SuccessCase{"AsciiPasswordEcKeyExportable", u"Renew-2024!",
+                                  renewal_server::KeyType::Ec, true},
+                      SuccessCase{"JapanesePasswordRsaKeyNotExportable", u"更新パス ア9",
+                                  renewal_server::KeyType::Rsa, false}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+struct FailureCase {
+    const char* name;
+    std::function<void(Config&)> script;
+    std::u16string message;
+    std::size_t requests;  // how many reached the server
+};
+
+class RenewalFails : public AttemptTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(RenewalFails, ShowsItsMessageAndLeavesTheDatabaseAsItWas) {
+    Config config = serverConfig();
+    GetParam().script(config);
+
+    const Attempt outcome = attempt(std::move(config), u"Renew-2024!");
+
+    EXPECT_EQ(outcome.message, GetParam().message);
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.requests.size(), GetParam().requests);
+    EXPECT_TRUE(prompts_.rootRequests.empty());
+    EXPECT_EQ(certutilListing(), seeded_);
+    EXPECT_EQ(certutilKeyCount(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attempts, RenewalFails,
+    ::testing::Values(
+        FailureCase{"SignerFromACaNoLongerAccepted",
+                    [](Config& config) {
+                        const auto& pki = SharedPki::instance().pki;
+                        config.renewal->acceptedCasPem = pki.caG2Pem;
+                        config.renewal->acceptedIssuerNames = {"Corvane Banking Union CA G2"};
+                    },
+                    u"550:証明書ファイルは取得できませんでした。\n"
+                    u"この証明書は更新の対象ではありません（発行者が違います）。",
+                    2},
+        FailureCase{"ChallengeExpiredBeforeTheProof",
+                    [](Config& config) { config.challengeLifetime = std::chrono::seconds(-1); },
+                    u"550:証明書ファイルは取得できませんでした。\n"
+                    u"検証データが一致しません。もう一度やり直してください。",
+                    2},
+        FailureCase{"FirstAnswerAPackage",
+                    [](Config& config) { config.first.contentType = "application/x-pkcs12"; },
+                    u"199:検証データの問い合わせに失敗しました。", 1},
+        FailureCase{"FirstAnswerOfAnotherType",
+                    [](Config& config) { config.first.contentType = "text/html"; },
+                    u"135:検証データの問い合わせに失敗しました。", 1},
+        FailureCase{"FirstAnswerStatus500", [](Config& config) { config.first.status = 500; },
+                    u"125:検証データの問い合わせに失敗しました。", 1},
+        FailureCase{"PackageUnderAnotherPassword",
+                    [](Config& config) {
+                        config.renewal->packagePasswordOverride = "not-what-the-user-typed";
+                    },
+                    u"205:証明書をインポートできませんでした。", 2}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace tessaly
