@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "nss_test_support.h"
 #include "platform/curl/curl_internet.h"
 #include "renewal/renewal_job.h"
@@ -89,11 +90,14 @@ struct Attempt {
 
 class AttemptTest : public nss_test::NssDatabaseTest {
   protected:
-    void SetUp() override {
+    // The database as seeded; the seeding is checked.
+    void SetUp() override { seed(SharedPki::instance().directory.path()); }
+
+    void seed(const fs::path& pkiDirectory) {
         // Seeded before the services first open the database (the base class would insist on an
         // empty one).
         ASSERT_TRUE(curlGlobal().ok());
-        renewal_server::seedNssDatabase(SharedPki::instance().directory.path(), home());
+        renewal_server::seedNssDatabase(pkiDirectory, home());
         ASSERT_EQ(renewal_server::nssDatabaseDirectory(home()), databaseDirectory());
         seeded_ = certutilListing();
         ASSERT_THAT(seeded_, Contains(Pair("Yamada Taro (expired)", "u,u,u")));
@@ -105,20 +109,32 @@ class AttemptTest : public nss_test::NssDatabaseTest {
         return renewal_server::renewalServerConfig(SharedPki::instance().pki);
     }
 
-    // One attempt with the expired certificate as the user's choice.
+    // One attempt against an in-process server, with the expired certificate as the user's
+    // choice.
     Attempt attempt(Config config, std::u16string_view password) {
+        renewal_server::Server server(std::move(config));
+        Attempt outcome = attemptAt(server.port(), SharedPki::instance().pki.tlsRootPem,
+                                    SharedPki::instance().expiredUserDer, password);
+        server.stop();
+        outcome.requests = server.requests();
+        return outcome;
+    }
+
+    // One attempt against the server at `port`, trusting `tlsRoot`, with the certificate `der`
+    // of MY as the user's choice.
+    Attempt attemptAt(std::uint16_t serverPort, const std::string& tlsRoot,
+                      const nss_test::Bytes& der, std::u16string_view password) {
         Attempt outcome;
         NoProxyEnvironment noProxy;
-        renewal_server::Server server(std::move(config));
-        const std::string port = std::to_string(server.port());
+        const std::string port = std::to_string(serverPort);
         const std::u16string url =
             u"https://127.0.0.1:" + std::u16string(port.begin(), port.end()) + kRenewalPath;
 
         platform::curl::CurlInternetOptions options;
-        options.trustedRoots = {SharedPki::instance().pki.tlsRootPem};
+        options.trustedRoots = {tlsRoot};
         platform::curl::CurlInternet net(std::move(options));
 
-        const platform::CertHandle chosen = findInMy(SharedPki::instance().expiredUserDer);
+        const platform::CertHandle chosen = findInMy(der);
         EXPECT_TRUE(chosen) << "the seeded certificate is in MY";
         RenewalJob job;
         job.url = url;
@@ -129,8 +145,6 @@ class AttemptTest : public nss_test::NssDatabaseTest {
         if (chosen) {
             services().freeCertificate(chosen);
         }
-        server.stop();
-        outcome.requests = server.requests();
         return outcome;
     }
 
@@ -274,6 +288,53 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     u"205:証明書をインポートできませんでした。", 2}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// The program as the demo uses it: make-pki, seed-nss, then serve with a port file.
+class ProgramAttemptTest : public AttemptTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(curlGlobal().ok());
+        renewal_server::runProgram({RENEWAL_SERVER_PROGRAM, "make-pki", pki_.path(), "--ec-user"});
+        ASSERT_TRUE(fs::exists(pki_.path() / "accepted-cas.pem"));
+        ASSERT_EQ(fs::status(pki_.path() / "ca-key.pem").permissions() & fs::perms::group_read,
+                  fs::perms::none);
+        const std::string printed = renewal_server::runProgram(
+            {RENEWAL_SERVER_PROGRAM, "seed-nss", pki_.path(), home().string()});
+        EXPECT_EQ(printed, databaseDirectory().string() + "\n");
+        // Seeding twice (the demo run again) is harmless: nothing is added twice.
+        renewal_server::runProgram(
+            {RENEWAL_SERVER_PROGRAM, "seed-nss", pki_.path(), home().string()});
+        seed(pki_.path());
+    }
+
+    nss_test::TemporaryDirectory pki_;
+};
+
+TEST_F(ProgramAttemptTest, ServesARenewalFromItsPkiFolder) {
+    const fs::path portFile = pki_.path() / "port";
+    curltest::ChildProcess program({RENEWAL_SERVER_PROGRAM, "serve", pki_.path(), "--port-file",
+                                    portFile.string(), "--not-exportable"});
+    const auto portLine = program.readLine(std::chrono::seconds(10));
+    ASSERT_TRUE(portLine.has_value());
+    ASSERT_TRUE(portLine->starts_with("port "));
+    const std::string port = portLine->substr(5);
+    EXPECT_EQ(nss_test::toText(nss_test::readFile(portFile)), port + "\n");
+
+    const renewal_server::RenewalPki pki = renewal_server::loadRenewalPki(pki_.path());
+    const std::string derFile = (pki_.path() / "expired-user.der").string();
+    nss_test::mustRun("openssl x509 -in " +
+                      nss_test::shellQuoted(pki_.path() / "expired-user.pem") +
+                      " -outform DER -out " + nss_test::shellQuoted(derFile));
+    const Attempt outcome = attemptAt(static_cast<std::uint16_t>(std::stoi(port)), pki.tlsRootPem,
+                                      nss_test::readFile(derFile), u"Renew-2024!");
+    EXPECT_EQ(outcome.message, u"証明書は正しくインポートされました。");
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(certutilKeyCount(), 2);
+
+    program.closeInput();
+    EXPECT_EQ(program.readLine(std::chrono::seconds(10)), "handshakes 1 requests 2");
+    EXPECT_EQ(program.wait(std::chrono::seconds(10)), 0);
+}
 
 }  // namespace
 }  // namespace tessaly
