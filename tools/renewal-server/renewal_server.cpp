@@ -26,6 +26,7 @@ namespace {
 
 constexpr std::size_t kMaxHead = 64 * 1024;
 constexpr std::size_t kMaxBody = 4 * 1024 * 1024;
+constexpr std::size_t kMaxOutstanding = 1024;
 
 template <class T, auto Release>
 struct Releaser {
@@ -323,7 +324,16 @@ Reply Server::replyFor(const ReceivedRequest& request) {
         {
             const std::lock_guard lock(mutex_);
             challenges_.push_back(challenge);
-            outstanding_.push_back({challenge, std::chrono::steady_clock::now()});
+            const auto now = std::chrono::steady_clock::now();
+            // Challenges never redeemed expire; a flood of first requests cannot grow the list
+            // past a bound.
+            std::erase_if(outstanding_, [&](const Outstanding& entry) {
+                return now - entry.issued > config_.challengeLifetime;
+            });
+            if (outstanding_.size() >= kMaxOutstanding) {
+                outstanding_.erase(outstanding_.begin());
+            }
+            outstanding_.push_back({challenge, now});
         }
         reply.body = "0:" + challenge + reply.body;
     }
