@@ -1,0 +1,22 @@
+#include "ui/dialog_units.h"
+
+#include <QFontMetrics>
+
+namespace tessaly::ui {
+
+DialogUnits DialogUnits::of(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int alphabet = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return {(alphabet / 26 + 1) / 2, metrics.height()};
+}
+
+QFont dialogFont(const QString& family, int pointSize) {
+    QFont font;
+    font.setFamilies({family, QStringLiteral("Noto Sans CJK JP"), QStringLiteral("Noto Sans JP"),
+                      QStringLiteral("Noto Sans Mono CJK JP"), QStringLiteral("Sans Serif")});
+    font.setPointSize(pointSize);
+    return font;
+}
+
+}  // namespace tessaly::ui

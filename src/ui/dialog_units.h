@@ -1,0 +1,29 @@
+// Dialog units to pixels, the way dialog templates are laid out: the font's average character
+// width (over "A".."Z" and "a".."z") is 4 horizontal units, its height 8 vertical units.
+#pragma once
+
+#include <QFont>
+#include <QRect>
+#include <QSize>
+#include <QStringList>
+
+namespace tessaly::ui {
+
+struct DialogUnits {
+    int baseX = 0;  // pixels per 4 horizontal units
+    int baseY = 0;  // pixels per 8 vertical units
+
+    static DialogUnits of(const QFont& font);
+
+    int x(int units) const { return (units * baseX + 2) / 4; }
+    int y(int units) const { return (units * baseY + 4) / 8; }
+    QRect rect(int left, int top, int width, int height) const {
+        return {x(left), y(top), x(width), y(height)};
+    }
+    QSize size(int width, int height) const { return {x(width), y(height)}; }
+};
+
+// The dialogs' fonts: the named face first, then the CJK faces the install script provides.
+QFont dialogFont(const QString& family, int pointSize);
+
+}  // namespace tessaly::ui
