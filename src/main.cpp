@@ -1,7 +1,5 @@
-#include <cstdio>
+#include "ui/app.h"
 
-// Until the dialogs exist the program only says what it is.
-int main() {
-    std::puts("Tessaly: the renewal logic is built and tested; the dialogs come next.");
-    return 0;
+int main(int argc, char** argv) {
+    return tessaly::ui::CLumenoApp().run(argc, argv);
 }

@@ -118,6 +118,7 @@ CLumenoDlg::CLumenoDlg(std::u16string url, RenewalServices services, Supervision
     instructions_ = new QLabel(this);
     instructions_->setObjectName("instructions");
     instructions_->setTextFormat(Qt::PlainText);
+    instructions_->setWordWrap(true);  // the CJK fallback fonts run wider than the named face
     instructions_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     instructions_->setGeometry(units.rect(10, 8, 166, 41));
 
