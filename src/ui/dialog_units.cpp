@@ -2,6 +2,8 @@
 
 #include <QFontMetrics>
 
+#include <algorithm>
+
 namespace tessaly::ui {
 
 DialogUnits DialogUnits::of(const QFont& font) {
@@ -9,6 +11,13 @@ DialogUnits DialogUnits::of(const QFont& font) {
     const int alphabet = metrics.horizontalAdvance(
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return {(alphabet / 26 + 1) / 2, metrics.height()};
+}
+
+void growToFitWrappedText(QLabel* label, int bottomLimit) {
+    label->setWordWrap(true);
+    const int wanted = label->heightForWidth(label->width());
+    const int room = bottomLimit - label->y();
+    label->resize(label->width(), std::max(label->height(), std::min(wanted, room)));
 }
 
 QFont dialogFont(const QString& family, int pointSize) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QFont>
+#include <QLabel>
 #include <QRect>
 #include <QSize>
 #include <QStringList>
@@ -22,6 +23,11 @@ struct DialogUnits {
     }
     QSize size(int width, int height) const { return {x(width), y(height)}; }
 };
+
+// Lets a word-wrapped label grow downwards, no further than `bottomLimit` (exclusive), until its
+// whole text shows: the template sizes were made for narrower faces than the ones installed
+// here, and some texts wrap onto one line more than the template leaves room for.
+void growToFitWrappedText(QLabel* label, int bottomLimit);
 
 // The dialogs' fonts: the named face first, then the CJK faces the install script provides.
 QFont dialogFont(const QString& family, int pointSize);

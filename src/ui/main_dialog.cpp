@@ -118,7 +118,6 @@ CLumenoDlg::CLumenoDlg(std::u16string url, RenewalServices services, Supervision
     instructions_ = new QLabel(this);
     instructions_->setObjectName("instructions");
     instructions_->setTextFormat(Qt::PlainText);
-    instructions_->setWordWrap(true);  // the CJK fallback fonts run wider than the named face
     instructions_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     instructions_->setGeometry(units.rect(10, 8, 166, 41));
 
@@ -137,6 +136,9 @@ CLumenoDlg::CLumenoDlg(std::u16string url, RenewalServices services, Supervision
 
     setWindowIcon(m_hIcon);
     instructions_->setText(toQString(kInstructions));
+    // Wrapped, the last sentence needs a sixth line: it may run down to the password label
+    // (that short line stays left of the password box).
+    growToFitWrappedText(instructions_, units.y(60));
     m_job = std::make_shared<RenewalJob>();
     passwordEdit_->setFocus();
 }

@@ -26,6 +26,7 @@ CAA_WaitDialogBox::CAA_WaitDialogBox(std::shared_ptr<const RenewalWork> worker, 
     text_->setTextFormat(Qt::PlainText);
     text_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     text_->setGeometry(units.rect(36, 20, 108, 18));
+    growToFitWrappedText(text_, units.y(49));  // down to the progress bar at most
 
     progress_ = new QProgressBar(this);
     progress_->setObjectName("waitProgress");

@@ -107,7 +107,12 @@ class MainDialogTest : public ::testing::Test {
 
 TEST_F(MainDialogTest, ShowsItsControlsInTemplateOrderWithTheTexts) {
     EXPECT_EQ(dialog->windowTitle(), "Tessaly");
-    EXPECT_EQ(dialog->findChild<QLabel*>("instructions")->text(), toQString(kInstructions));
+    auto* instructions = dialog->findChild<QLabel*>("instructions");
+    EXPECT_EQ(instructions->text(), toQString(kInstructions));
+    // Wrapped in its width, the whole text fits, and it ends above the password label.
+    EXPECT_GE(instructions->height(), instructions->heightForWidth(instructions->width()));
+    EXPECT_LT(instructions->geometry().bottom(),
+              dialog->findChild<QLabel*>("passwordLabel")->geometry().top());
     EXPECT_EQ(dialog->findChild<QLabel*>("passwordLabel")->text(), toQString(kPasswordLabel));
     EXPECT_EQ(update->text(), toQString(kUpdateButton));
     auto* cancel = dialog->findChild<QPushButton*>("cancelButton");

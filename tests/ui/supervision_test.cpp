@@ -139,13 +139,17 @@ TEST_F(SupervisionTest, SuccessfulAttemptFillsTheBarClosesTheDialogAndReturnsThe
     int barWhenClosed = -1;
     int dialogResult = -1;
     QString text;
+    bool textFits = false;
     bool framed = true;
     ModalScript script;
     script.then("waitDialog", [&](QWidget* w) {
         auto* dialog = qobject_cast<CAA_WaitDialogBox*>(w);
         ASSERT_NE(dialog, nullptr);
         framed = !dialog->windowFlags().testFlag(Qt::FramelessWindowHint);
-        text = dialog->findChild<QLabel*>("waitText")->text();
+        auto* label = dialog->findChild<QLabel*>("waitText");
+        text = label->text();
+        textFits = label->height() >= label->heightForWidth(label->width()) &&
+                   label->geometry().bottom() < dialog->progressBar()->geometry().top();
         QObject::connect(dialog, &QDialog::finished, [&, dialog](int result) {
             dialogResult = result;
             barWhenClosed = dialog->progressBar()->value();
@@ -161,6 +165,7 @@ TEST_F(SupervisionTest, SuccessfulAttemptFillsTheBarClosesTheDialogAndReturnsThe
     EXPECT_EQ(barWhenClosed, 100);
     EXPECT_FALSE(framed);
     EXPECT_EQ(text, toQString(kWaitText));
+    EXPECT_TRUE(textFits);  // wrapped, the whole text shows above the bar
     // The watchdog stays armed after the attempt and fires later without harm.
     EXPECT_NE(g_watchdogTimerId, 0u);
     watchdogTimerProc();
