@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "certstore/scoped_handles.h"
 #include "certstore/selection_dialog_module.h"
 #include "renewal/encodings.h"
 #include "ui/message_box.h"
@@ -99,15 +100,15 @@ int selectExpiredCertificate(QWidget* owner, platform::CertificateServices& cert
 
     AddIssuers(kAcceptedIssuers);
 
-    const platform::StoreHandle store = certs.openSystemStore(cert::kStoreMy);
+    ScopedStore store(certs, certs.openSystemStore(cert::kStoreMy));  // closed on every way out
     if (!store) {
         showMessage(owner, toQString(kStoreNotOpened), QMessageBox::Critical);
         picker.reset();
         return -2;
     }
 
-    const int selected = picker->SelectCertificate(chosen, store);
-    certs.closeStore(store, cert::kCloseStoreCheckFlag);
+    const int selected = picker->SelectCertificate(chosen, store.get());
+    store.close();
     if (selected < 0) {
         showMessage(owner, toQString(kExtensionMissing), QMessageBox::Critical);
     }
