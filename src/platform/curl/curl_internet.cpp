@@ -395,19 +395,12 @@ class CurlInternet::Impl {
         if (!root) {
             return false;
         }
-        switch (option) {
-            case inet::kOptionConnectTimeout:
-                root->connectTimeoutMs = value;
-                return true;
-            case inet::kOptionSendTimeout:
-                root->sendTimeoutMs = value;
-                return true;
-            case inet::kOptionReceiveTimeout:
-                root->receiveTimeoutMs = value;
-                return true;
-            default:
-                return fail(kErrorInvalidOption);
+        auto* timeout = timeoutOf(*root, option);
+        if (timeout == nullptr) {
+            return fail(kErrorInvalidOption);
         }
+        timeout->store(value);
+        return true;
     }
 
     bool queryOption(InternetHandle handle, std::uint32_t option, std::uint32_t& value) {
@@ -422,18 +415,25 @@ class CurlInternet::Impl {
         if (!root) {
             return false;
         }
+        const auto* timeout = timeoutOf(*root, option);
+        if (timeout == nullptr) {
+            return fail(kErrorInvalidOption);
+        }
+        value = timeout->load();
+        return true;
+    }
+
+    // The time-out a root option names; none for any other option.
+    static std::atomic<std::uint32_t>* timeoutOf(RootState& root, std::uint32_t option) {
         switch (option) {
             case inet::kOptionConnectTimeout:
-                value = root->connectTimeoutMs;
-                return true;
+                return &root.connectTimeoutMs;
             case inet::kOptionSendTimeout:
-                value = root->sendTimeoutMs;
-                return true;
+                return &root.sendTimeoutMs;
             case inet::kOptionReceiveTimeout:
-                value = root->receiveTimeoutMs;
-                return true;
+                return &root.receiveTimeoutMs;
             default:
-                return fail(kErrorInvalidOption);
+                return nullptr;
         }
     }
 

@@ -118,12 +118,7 @@ TEST_F(CloseOrderTest, ChildrenOfARootClosedElsewhereFailAndCloseOnce) {
     config.first.cut = Reply::Cut::HangBeforeHead;
     startServer(std::move(config));
     auto& net = this->net();
-    const InternetHandle root = net.open(u"agent", inet::kOpenTypePreconfig, {}, {}, 0);
-    const InternetHandle connection =
-        net.connect(root, u"127.0.0.1", server().port(), {}, {}, inet::kServiceHttp, 0, 0);
-    static constexpr std::u16string_view kAccept[] = {u"*/*"};
-    const InternetHandle request =
-        net.openRequest(connection, u"POST", u"/kivra", {}, {}, kAccept, inet::kFlagSecure, 0);
+    const auto [root, connection, request] = openRequestToServer();
     ASSERT_TRUE(request);
 
     std::thread([&] { EXPECT_TRUE(net.closeHandle(root)); }).join();
@@ -133,6 +128,7 @@ TEST_F(CloseOrderTest, ChildrenOfARootClosedElsewhereFailAndCloseOnce) {
     std::uint32_t status = 0;
     EXPECT_FALSE(
         net.queryInfoNumber(request, inet::kQueryFlagNumber | inet::kQueryStatusCode, status));
+    static constexpr std::u16string_view kAccept[] = {u"*/*"};
     EXPECT_FALSE(net.openRequest(connection, u"POST", u"/", {}, {}, kAccept, 0, 0));
     EXPECT_TRUE(net.closeHandle(request));
     EXPECT_TRUE(net.closeHandle(connection));

@@ -130,6 +130,35 @@ platform::curl::CurlInternet& CurlFixture::net() {
     return *net_;
 }
 
+std::optional<CurlFixture::Bodies> CurlFixture::runBothExchanges(HttpExchange& exchange) {
+    exchange.url = url();
+    if (_queryInfo(net(), exchange) != 1) {
+        ADD_FAILURE() << "first exchange failed with " << exchange.errorCode;
+        return std::nullopt;
+    }
+    Bodies bodies;
+    bodies.first = readBody(exchange);
+    exchange.requestBody = "passwd=x";
+    if (_requeryInfo(net(), exchange) != 1) {
+        ADD_FAILURE() << "second exchange failed with " << exchange.errorCode;
+        return std::nullopt;
+    }
+    bodies.second = readBody(exchange);
+    return bodies;
+}
+
+CurlFixture::OpenedRequest CurlFixture::openRequestToServer() {
+    static constexpr std::u16string_view kAccept[] = {u"*/*"};
+    auto& services = net();
+    OpenedRequest opened;
+    opened.root = services.open(u"agent", platform::inet::kOpenTypePreconfig, {}, {}, 0);
+    opened.connection = services.connect(opened.root, u"127.0.0.1", server().port(), {}, {},
+                                         platform::inet::kServiceHttp, 0, 0);
+    opened.request = services.openRequest(opened.connection, u"POST", u"/kivra", {}, {}, kAccept,
+                                          platform::inet::kFlagSecure, 0);
+    return opened;
+}
+
 std::string CurlFixture::readBody(HttpExchange& exchange, std::uint32_t* errorCode) {
     ResponseBody body;
     body.requestHandle = exchange.requestHandle;

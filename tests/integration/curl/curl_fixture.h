@@ -74,6 +74,22 @@ class CurlFixture : public ::testing::Test {
     // The body of the exchange's current response, read as the job reads it.
     std::string readBody(HttpExchange& exchange, std::uint32_t* errorCode = nullptr);
 
+    // Both exchanges of a renewal on one exchange record, each body read as the job reads it;
+    // none (with the failure reported) when an exchange fails. The handles stay open.
+    struct Bodies {
+        std::string first;
+        std::string second;
+    };
+    std::optional<Bodies> runBothExchanges(HttpExchange& exchange);
+
+    // Root, connection and a secure POST request to the running server, opened directly.
+    struct OpenedRequest {
+        platform::InternetHandle root;
+        platform::InternetHandle connection;
+        platform::InternetHandle request;
+    };
+    OpenedRequest openRequestToServer();
+
   private:
     std::vector<std::unique_ptr<ScopedEnv>> environment_;
     testpki::Authority ca_{"Tessaly test CA"};

@@ -103,12 +103,10 @@ TEST_F(ExchangeTest, ANewConnectionServesTheSecondExchangeWhenTheServerClosedThe
     startServer(std::move(config));
 
     HttpExchange exchange;
-    exchange.url = url();
-    ASSERT_EQ(_queryInfo(net(), exchange), 1) << exchange.errorCode;
-    EXPECT_EQ(readBody(exchange).substr(0, 2), "0:");
-    exchange.requestBody = "passwd=x";
-    ASSERT_EQ(_requeryInfo(net(), exchange), 1) << exchange.errorCode;
-    EXPECT_EQ(readBody(exchange), "1:done");
+    const auto bodies = runBothExchanges(exchange);
+    ASSERT_TRUE(bodies);
+    EXPECT_EQ(bodies->first.substr(0, 2), "0:");
+    EXPECT_EQ(bodies->second, "1:done");
     closeExchangeHandles(net(), exchange);
     EXPECT_EQ(server().handshakes(), 2);
 }

@@ -33,12 +33,10 @@ TEST_F(ProxyTest, CredentialsFromTheDialogCarryBothExchangesThroughTheProxy) {
     prompts().proxyAnswers = {credentials(u"tessaly", u"proxy-secret")};
 
     HttpExchange exchange;
-    exchange.url = url();
-    ASSERT_EQ(_queryInfo(net(), exchange), 1) << exchange.errorCode;
-    EXPECT_EQ(readBody(exchange).substr(0, 2), "0:");
-    exchange.requestBody = "passwd=x";
-    ASSERT_EQ(_requeryInfo(net(), exchange), 1) << exchange.errorCode;
-    EXPECT_EQ(readBody(exchange), "1:ok");
+    const auto bodies = runBothExchanges(exchange);
+    ASSERT_TRUE(bodies);
+    EXPECT_EQ(bodies->first.substr(0, 2), "0:");
+    EXPECT_EQ(bodies->second, "1:ok");
     closeExchangeHandles(net(), exchange);
 
     // Asked once: the second request uses the credentials already given.

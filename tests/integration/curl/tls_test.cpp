@@ -44,12 +44,7 @@ TEST_P(ServerVerificationTest, RefusedServerNeverSeesTheRequest) {
 
     // The services on their own: the send fails with the certificate error.
     auto& net = this->net();
-    const InternetHandle root = net.open(u"agent", inet::kOpenTypePreconfig, {}, {}, 0);
-    const InternetHandle connection =
-        net.connect(root, u"127.0.0.1", server().port(), {}, {}, inet::kServiceHttp, 0, 0);
-    static constexpr std::u16string_view kAccept[] = {u"*/*"};
-    const InternetHandle request =
-        net.openRequest(connection, u"POST", u"/kivra", {}, {}, kAccept, inet::kFlagSecure, 0);
+    const auto [root, connection, request] = openRequestToServer();
     ASSERT_TRUE(request);
     const std::string secret = "passwd=secret";
     EXPECT_FALSE(
@@ -200,12 +195,9 @@ TEST_P(ClientCertificateTest, ChosenCertificateIsPresentedForBothExchanges) {
         prompts().certificateAnswers = {row.choice};
 
         HttpExchange exchange;
-        exchange.url = url();
-        ASSERT_EQ(_queryInfo(net(), exchange), 1) << exchange.errorCode;
-        readBody(exchange);
-        exchange.requestBody = "passwd=x";
-        ASSERT_EQ(_requeryInfo(net(), exchange), 1) << exchange.errorCode;
-        EXPECT_EQ(readBody(exchange), "1:ok");
+        const auto bodies = runBothExchanges(exchange);
+        ASSERT_TRUE(bodies);
+        EXPECT_EQ(bodies->second, "1:ok");
         closeExchangeHandles(net(), exchange);
 
         EXPECT_EQ(prompts().certificateQuestions.size(), 1u);
