@@ -16,9 +16,6 @@ class QPushButton;
 
 namespace tessaly::ui {
 
-// The program's icon: a 16 and a 32 pixel image drawn here.
-QIcon programIcon();
-
 class CAboutDlg : public QDialog {
     Q_OBJECT
 
