@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "certstore/scoped_handles.h"
 #include "platform/curl/curl_internet.h"
 #include "platform/nss/nss_certificate_services.h"
 #include "ui/main_dialog.h"
@@ -31,27 +32,38 @@ constexpr std::chrono::seconds kAbandonedWorkerGrace{5};
 // The user's trusted roots ("ROOT"), so that the TLS client accepts a server they lead to.
 std::vector<std::string> userTrustedRoots(platform::nss::NssCertificateServices& certs) {
     std::vector<std::string> roots;
-    const platform::StoreHandle store = certs.openSystemStore(platform::cert::kStoreRoot);
+    const ScopedStore store(certs, certs.openSystemStore(platform::cert::kStoreRoot));
     if (!store) {
         return roots;
     }
     platform::CertHandle certificate;
-    while ((certificate = certs.enumCertificatesInStore(store, certificate))) {
+    while ((certificate = certs.enumCertificatesInStore(store.get(), certificate))) {
         const auto der = certs.encodedCertificate(certificate);
         roots.emplace_back(der.begin(), der.end());
     }
-    certs.closeStore(store, 0);
     return roots;
+}
+
+std::shared_ptr<void> startCurl() {
+    auto curl = std::make_shared<platform::curl::CurlGlobal>();
+    return curl->ok() ? curl : nullptr;
 }
 
 }  // namespace
 
+CLumenoApp::CLumenoApp() : CLumenoApp(startCurl) {}
+
+CLumenoApp::CLumenoApp(NetworkStartup networkStartup)
+    : networkStartup_(std::move(networkStartup)) {}
+
 int CLumenoApp::run(int argc, char** argv) {
-    // Common controls: the widget application. Qt gets no argument but the program's name.
     int qtArgc = argc > 0 ? 1 : 0;
     char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     QApplication application(qtArgc, qtArgv);
+    return initInstance();
+}
 
+int CLumenoApp::initInstance() {
     // The runtime locale; its result is not used. Qt's standard buttons in Japanese.
     std::setlocale(LC_ALL, "ja_JP.UTF-8");
     QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
@@ -60,12 +72,14 @@ int CLumenoApp::run(int argc, char** argv) {
                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         QApplication::installTranslator(&translator);
     }
+    QApplication::setApplicationName(toQString(kCaption));
 
     // The network library's process-wide set-up.
-    const platform::curl::CurlGlobal curl;
-    if (!curl.ok()) {
+    const std::shared_ptr<void> network = networkStartup_();
+    if (!network) {
         QMessageBox box(QMessageBox::Warning, QApplication::applicationName(),
                         toQString(kSocketStartupFailed), QMessageBox::Ok);
+        box.setObjectName(kStartupFailureName);
         box.exec();
         return EXIT_FAILURE;
     }
@@ -73,19 +87,24 @@ int CLumenoApp::run(int argc, char** argv) {
     int status = EXIT_SUCCESS;
     {
         const auto bridge = UiThreadBridge::create();
-        // The prompts outlive the certificate services, which borrow them.
-        const auto prompts = std::make_shared<UiCertificatePrompts>(bridge);
-        auto* nss = new platform::nss::NssCertificateServices(*prompts);
-        const std::shared_ptr<platform::CertificateServices> certs(
-            nss, [prompts](platform::CertificateServices* services) { delete services; });
+        // The prompts outlive the services, which borrow them.
+        const auto certificatePrompts = std::make_shared<UiCertificatePrompts>(bridge);
+        const auto nss = std::shared_ptr<platform::nss::NssCertificateServices>(
+            new platform::nss::NssCertificateServices(*certificatePrompts),
+            [certificatePrompts](platform::nss::NssCertificateServices* services) {
+                delete services;
+            });
+        const auto internetPrompts = std::make_shared<UiInternetPrompts>(bridge, nss);
 
         platform::curl::CurlInternetOptions options;
         options.trustedRoots = userTrustedRoots(*nss);
-        const std::shared_ptr<platform::InternetServices> net =
-            std::make_shared<platform::curl::CurlInternet>(std::move(options));
+        options.prompts = internetPrompts.get();
+        const std::shared_ptr<platform::InternetServices> net(
+            new platform::curl::CurlInternet(std::move(options)),
+            [internetPrompts](platform::InternetServices* services) { delete services; });
 
         {
-            CLumenoDlg dialog(kRenewalUrl, RenewalServices{certs, net, bridge});
+            CLumenoDlg dialog(kRenewalUrl, RenewalServices{nss, net, bridge});
             dialog.exec();
         }
         disarmWatchdog();

@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -36,12 +38,19 @@ QWidget* currentParent() {
 }  // namespace
 
 CertificateSelectionDialog::CertificateSelectionDialog(
-    const platform::SelectCertificateParams& params,
+    const QString& title, const QString& prompt,
     std::span<const platform::CertificateChoice> choices, QWidget* parent)
     : QDialog(parent), choices_(choices) {
     setObjectName("certificateSelection");
-    setWindowTitle(toQString(params.title));
+    setWindowTitle(title);
     auto* layout = new QVBoxLayout(this);
+    if (!prompt.isEmpty()) {
+        auto* label = new QLabel(prompt, this);
+        label->setObjectName("selectionPrompt");
+        label->setWordWrap(true);
+        label->setTextFormat(Qt::PlainText);
+        layout->addWidget(label);
+    }
 
     list_ = new QTreeWidget(this);
     list_->setObjectName("certificateList");
@@ -150,12 +159,101 @@ std::optional<std::size_t> UiCertificatePrompts::chooseCertificate(
     std::span<const platform::CertificateChoice> choices) {
     std::optional<std::size_t> chosen;
     bridge_->run([&] {
-        CertificateSelectionDialog dialog(params, choices, currentParent());
+        CertificateSelectionDialog dialog(toQString(params.title), QString(), choices,
+                                          currentParent());
         if (dialog.exec() == QDialog::Accepted) {
             chosen = dialog.chosen();
         }
     });
     return chosen;
+}
+
+ProxyCredentialsDialog::ProxyCredentialsDialog(const platform::ProxyCredentialsRequest& request,
+                                               QWidget* parent)
+    : QDialog(parent) {
+    setObjectName("proxyCredentials");
+    setWindowTitle(toQString(kCaption));
+    auto* layout = new QVBoxLayout(this);
+    auto* prompt =
+        new QLabel(QStringLiteral("プロキシ %1 がユーザー名とパスワードを求めています。\n"
+                                  "接続先: %2")
+                       .arg(toQString(request.proxy), toQString(request.server)),
+                   this);
+    prompt->setObjectName("proxyPrompt");
+    prompt->setTextFormat(Qt::PlainText);
+    prompt->setWordWrap(true);
+    layout->addWidget(prompt);
+
+    auto* form = new QFormLayout;
+    user_ = new QLineEdit(this);
+    user_->setObjectName("proxyUser");
+    password_ = new QLineEdit(this);
+    password_->setObjectName("proxyPassword");
+    password_->setEchoMode(QLineEdit::Password);
+    form->addRow(QStringLiteral("ユーザー名:"), user_);
+    form->addRow(QStringLiteral("パスワード:"), password_);
+    layout->addLayout(form);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->setObjectName("proxyButtons");
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+}
+
+ProxyCredentialsDialog::~ProxyCredentialsDialog() {
+    password_->clear();
+}
+
+platform::ProxyCredentials ProxyCredentialsDialog::takeCredentials() {
+    platform::ProxyCredentials credentials{toSecret(user_->text()), toSecret(password_->text())};
+    password_->clear();
+    return credentials;
+}
+
+std::optional<platform::ProxyCredentials> UiInternetPrompts::askProxyCredentials(
+    const platform::ProxyCredentialsRequest& request) {
+    std::optional<platform::ProxyCredentials> answer;
+    bridge_->run([&] {
+        ProxyCredentialsDialog dialog(request, currentParent());
+        if (dialog.exec() == QDialog::Accepted) {
+            answer = dialog.takeCredentials();
+        }
+    });
+    return answer;
+}
+
+std::optional<platform::ClientCertificate> UiInternetPrompts::chooseClientCertificate(
+    const platform::ClientCertificateRequest& request) {
+    if (!source_) {
+        return std::nullopt;
+    }
+    // The database is read here, on the asking thread; only the choice runs on the UI thread.
+    const auto offers = source_->clientCertificateOffers(request.acceptedIssuers);
+    if (offers.empty()) {
+        return std::nullopt;
+    }
+    std::vector<platform::CertificateChoice> choices;
+    for (const auto& offer : offers) {
+        choices.push_back({{}, offer.issuedTo, offer.issuedBy, offer.expires, offer.nickname});
+    }
+    std::optional<std::size_t> chosen;
+    bridge_->run([&] {
+        CertificateSelectionDialog dialog(
+            QStringLiteral("クライアント証明書の選択"),
+            QStringLiteral(
+                "サーバー %1 がクライアント証明書を求めています。使用する証明書を選んでください。")
+                .arg(toQString(request.server)),
+            choices, currentParent());
+        dialog.setObjectName("clientCertificate");
+        if (dialog.exec() == QDialog::Accepted) {
+            chosen = dialog.chosen();
+        }
+    });
+    if (!chosen) {
+        return std::nullopt;
+    }
+    return source_->clientCertificateOf(offers[*chosen]);
 }
 
 }  // namespace tessaly::ui

@@ -33,14 +33,10 @@ using fakes::FakeInternet;
 using fakes::FakeResponse;
 using testing::ModalScript;
 using testing::pressButton;
+using testing::saveScreenshot;
 
 const std::string kPackage = "RENEWED-PKCS12";
 constexpr char16_t kPassword[] = u"secret-1";
-
-void saveScreenshot(QWidget* widget, const QString& name) {
-    QDir().mkpath(TESSALY_SCREENSHOT_DIR);
-    widget->grab().save(QStringLiteral(TESSALY_SCREENSHOT_DIR "/") + name + ".png");
-}
 
 // What a message box showed.
 struct Shown {
@@ -54,6 +50,7 @@ ModalScript::Action readAndClose(std::optional<Shown>& shown) {
         auto* box = qobject_cast<QMessageBox*>(w);
         ASSERT_NE(box, nullptr);
         shown = Shown{box->text(), box->windowTitle(), box->icon()};
+        saveScreenshot(box, "result-message");
         pressButton(box, QMessageBox::Ok);
     };
 }
@@ -71,6 +68,7 @@ class MainDialogTest : public ::testing::Test {
         SupervisionOptions options;
         options.tick = 10ms;
         options.linger = 10ms;
+        options.watchdog = 2s;  // the fakes answer at once; only a hanging step meets it
         dialog = std::make_unique<CLumenoDlg>(u"https://renewal.example.test/kivra/x.do",
                                               RenewalServices{certs, net, bridge}, options);
         dialog->show();
@@ -227,6 +225,7 @@ TEST_F(MainDialogTest, AnAttemptShowsTheJobsMessageAndEndsTheDialog) {
         bool enterKey;
         std::u16string message;
         QMessageBox::Icon icon;
+        bool hangInFirstSend = false;
     };
     const Case cases[] = {
         {"renewed, by the button",
@@ -239,6 +238,12 @@ TEST_F(MainDialogTest, AnAttemptShowsTheJobsMessageAndEndsTheDialog) {
          true,
          u"不正な検証データです。\n1:no",
          QMessageBox::Critical},
+        {"first send hangs until the watchdog cuts it",
+         {},
+         false,
+         u"115:検証データの問い合わせに失敗しました。",
+         QMessageBox::Critical,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -248,6 +253,9 @@ TEST_F(MainDialogTest, AnAttemptShowsTheJobsMessageAndEndsTheDialog) {
         SetUp();
         for (const auto& response : c.responses) {
             net->queueResponse(response);
+        }
+        if (c.hangInFirstSend) {
+            net->queueOutcome("sendRequest", fakes::Outcome::blockUntilClosed());
         }
         edit->setText(QString::fromUtf16(kPassword));
         std::optional<Shown> shown;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 
 namespace tessaly::ui::testing {
@@ -44,6 +45,11 @@ void ModalScript::poll() {
     // Queued, so that an action that opens a nested loop (a click that runs a modal dialog)
     // does not hold up the next steps.
     QTimer::singleShot(0, modal, [action = std::move(step.action), modal] { action(modal); });
+}
+
+void saveScreenshot(QWidget* widget, const QString& name) {
+    QDir().mkpath(QStringLiteral(TESSALY_SCREENSHOT_DIR));
+    widget->grab().save(QStringLiteral(TESSALY_SCREENSHOT_DIR "/") + name + ".png");
 }
 
 void pressButton(QWidget* box, int standardButton) {

@@ -36,6 +36,9 @@ class ModalScript {
     QTimer timer_;
 };
 
+// Writes a picture of `widget` to the build folder's screenshots, as `name`.png.
+void saveScreenshot(QWidget* widget, const QString& name);
+
 // Presses the button with `role` (or the standard button) of a message box.
 void pressButton(QWidget* box, int standardButton);
 

@@ -5,6 +5,8 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -23,6 +25,29 @@ namespace {
 
 using testing::ModalScript;
 using testing::pressButton;
+using testing::saveScreenshot;
+
+// The user's certificates for a TLS client, as a list the test sets; records what it is asked.
+class ListedClientCertificates final : public platform::ClientCertificateSource {
+  public:
+    std::vector<platform::ClientCertificateOffer> offers;
+    std::vector<std::vector<std::uint8_t>> askedIssuers;
+    std::vector<std::vector<std::uint8_t>> exported;  // the certificates whose key was taken
+
+    std::vector<platform::ClientCertificateOffer> clientCertificateOffers(
+        const std::vector<std::vector<std::uint8_t>>& acceptedIssuers) override {
+        askedIssuers = acceptedIssuers;
+        return offers;
+    }
+    std::optional<platform::ClientCertificate> clientCertificateOf(
+        const platform::ClientCertificateOffer& offer) override {
+        exported.push_back(offer.certificate);
+        platform::ClientCertificate identity;
+        identity.certificate.assign(offer.certificate.begin(), offer.certificate.end());
+        identity.privateKey = {0x4B};
+        return identity;
+    }
+};
 
 class PromptDialogsTest : public ::testing::Test {
   protected:
@@ -41,6 +66,9 @@ class PromptDialogsTest : public ::testing::Test {
 
     std::shared_ptr<UiThreadBridge> bridge = UiThreadBridge::create();
     UiCertificatePrompts prompts{bridge};
+    std::shared_ptr<ListedClientCertificates> clientCertificates =
+        std::make_shared<ListedClientCertificates>();
+    UiInternetPrompts internetPrompts{bridge, clientCertificates};
 };
 
 TEST_F(PromptDialogsTest, SelectionDialogListsTheChoicesAndReturnsTheOneTaken) {
@@ -67,8 +95,7 @@ TEST_F(PromptDialogsTest, SelectionDialogListsTheChoicesAndReturnsTheOneTaken) {
             }
             list->setCurrentItem(list->topLevelItem(1));
             details = dialog->findChild<QPlainTextEdit*>("certificateDetails")->toPlainText();
-            QDir().mkpath(TESSALY_SCREENSHOT_DIR);
-            dialog->grab().save(TESSALY_SCREENSHOT_DIR "/certificate-selection.png");
+            saveScreenshot(dialog, "certificate-selection");
             auto* buttons = dialog->findChild<QDialogButtonBox*>("selectionButtons");
             buttons->button(take ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
         });
@@ -102,6 +129,7 @@ TEST_F(PromptDialogsTest, RootConfirmationShowsTheCertificateAndDefaultsToNo) {
             text = box->text();
             noIsDefault =
                 static_cast<QAbstractButton*>(box->defaultButton()) == box->button(QMessageBox::No);
+            saveScreenshot(box, "root-confirmation");
             pressButton(box, button);
         });
         bool agreed = button == QMessageBox::No;
@@ -123,6 +151,7 @@ TEST_F(PromptDialogsTest, DatabasePasswordIsReturnedOrRefused) {
             EXPECT_EQ(dialog->textEchoMode(), QLineEdit::Password);
             EXPECT_TRUE(dialog->labelText().contains("NSS Certificate DB"));
             dialog->setTextValue("db-pässword");
+            saveScreenshot(dialog, "database-password");
             give ? dialog->accept() : dialog->reject();
         });
         std::optional<platform::WideString> answer;
@@ -134,16 +163,109 @@ TEST_F(PromptDialogsTest, DatabasePasswordIsReturnedOrRefused) {
     }
 }
 
+TEST_F(PromptDialogsTest, ProxyCredentialsAreAskedForTheProxyAndServerOrCancelled) {
+    for (const bool give : {true, false}) {
+        SCOPED_TRACE(give ? "given" : "cancelled");
+        QString prompt;
+        bool passwordHidden = false;
+        ModalScript script;
+        script.then("proxyCredentials", [&](QWidget* dialog) {
+            prompt = dialog->findChild<QLabel*>("proxyPrompt")->text();
+            auto* password = dialog->findChild<QLineEdit*>("proxyPassword");
+            passwordHidden = password->echoMode() == QLineEdit::Password;
+            dialog->findChild<QLineEdit*>("proxyUser")->setText("taro");
+            password->setText("pröxy-pass");
+            saveScreenshot(dialog, "proxy-credentials");
+            auto* buttons = dialog->findChild<QDialogButtonBox*>("proxyButtons");
+            buttons->button(give ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+        });
+        std::optional<platform::ProxyCredentials> answer;
+        askFromWorker([&] {
+            answer =
+                internetPrompts.askProxyCredentials({u"127.0.0.1:3128", u"renewal.example:443"});
+        });
+        EXPECT_TRUE(script.finished());
+        EXPECT_TRUE(prompt.contains("127.0.0.1:3128"));
+        EXPECT_TRUE(prompt.contains("renewal.example:443"));
+        EXPECT_TRUE(passwordHidden);
+        ASSERT_EQ(answer.has_value(), give);
+        if (give) {
+            EXPECT_EQ(std::u16string(answer->user.begin(), answer->user.end()), u"taro");
+            EXPECT_EQ(std::u16string(answer->password.begin(), answer->password.end()),
+                      u"pröxy-pass");
+        }
+    }
+}
+
+TEST_F(PromptDialogsTest, ClientCertificateIsChosenAmongTheOffersOfTheNamedIssuers) {
+    const auto expiry = std::chrono::system_clock::time_point(std::chrono::seconds(1900000000));
+    clientCertificates->offers = {
+        {{0x30, 0x01}, u"Alice", u"Corvane Banking Union CA", expiry, u"alice"},
+        {{0x30, 0x02}, u"Bob", u"Corvane Banking Union CA G2", expiry, u"bob"},
+    };
+    const std::vector<std::vector<std::uint8_t>> issuers = {{0x30, 0x0A}};
+    for (const bool take : {true, false}) {
+        SCOPED_TRACE(take ? "the second taken" : "cancelled");
+        clientCertificates->exported.clear();
+        QString prompt;
+        int listed = 0;
+        ModalScript script;
+        script.then("clientCertificate", [&](QWidget* dialog) {
+            prompt = dialog->findChild<QLabel*>("selectionPrompt")->text();
+            auto* list = dialog->findChild<QTreeWidget*>("certificateList");
+            listed = list->topLevelItemCount();
+            list->setCurrentItem(list->topLevelItem(1));
+            saveScreenshot(dialog, "client-certificate");
+            auto* buttons = dialog->findChild<QDialogButtonBox*>("selectionButtons");
+            buttons->button(take ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+        });
+        std::optional<platform::ClientCertificate> answer;
+        askFromWorker([&] {
+            answer = internetPrompts.chooseClientCertificate({u"renewal.example:443", issuers});
+        });
+        EXPECT_TRUE(script.finished());
+        EXPECT_TRUE(prompt.contains("renewal.example:443"));
+        EXPECT_EQ(listed, 2);
+        EXPECT_EQ(clientCertificates->askedIssuers, issuers);
+        ASSERT_EQ(answer.has_value(), take);
+        if (take) {
+            const std::vector<std::uint8_t> bob = {0x30, 0x02};
+            EXPECT_EQ(clientCertificates->exported, std::vector<std::vector<std::uint8_t>>{bob});
+            EXPECT_TRUE(std::equal(answer->certificate.begin(), answer->certificate.end(),
+                                   bob.begin(), bob.end()));
+        } else {
+            EXPECT_TRUE(clientCertificates->exported.empty());
+        }
+    }
+}
+
+TEST_F(PromptDialogsTest, WithoutAnOfferNoClientCertificateDialogIsShown) {
+    bool shown = false;
+    ModalScript script;
+    script.then("clientCertificate", [&](QWidget* dialog) {
+        shown = true;
+        qobject_cast<QDialog*>(dialog)->reject();
+    });
+    std::optional<platform::ClientCertificate> answer;
+    askFromWorker([&] { answer = internetPrompts.chooseClientCertificate({u"h:443", {}}); });
+    QTest::qWait(50);  // a dialog would have been answered by now
+    EXPECT_FALSE(answer);
+    EXPECT_FALSE(shown);
+}
+
 TEST_F(PromptDialogsTest, AClosedBridgeRefusesWithoutShowingAnything) {
     bridge->close();
     std::optional<platform::WideString> password{platform::WideString(u"x")};
     bool agreed = true;
+    std::optional<platform::ProxyCredentials> credentials{platform::ProxyCredentials{}};
     askFromWorker([&] {
         password = prompts.databasePassword(u"db");
         agreed = prompts.confirmRootCertificate({});
+        credentials = internetPrompts.askProxyCredentials({u"p:1", u"h:2"});
     });
     EXPECT_FALSE(password);
     EXPECT_FALSE(agreed);
+    EXPECT_FALSE(credentials);
 }
 
 }  // namespace

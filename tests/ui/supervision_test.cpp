@@ -33,6 +33,7 @@ using fakes::FakeResponse;
 using fakes::Outcome;
 using testing::ModalScript;
 using testing::pressButton;
+using testing::saveScreenshot;
 
 constexpr std::u16string_view kUrl =
     u"https://renewal.example.test/kivra/DownloadPkcs12GracePre.do";
@@ -241,7 +242,11 @@ TEST_F(SupervisionTest, NoRunsTheWaitDialogAgainWithAFreshBar) {
                 EXPECT_TRUE(QTest::qWaitFor([&] { return dialog->progressBar()->value() >= 10; }));
                 dialog->done(0);
             })
-        .then("tessalyQuestion", [](QWidget* box) { pressButton(box, QMessageBox::No); })
+        .then("tessalyQuestion",
+              [](QWidget* box) {
+                  saveScreenshot(box, "forced-end-question");
+                  pressButton(box, QMessageBox::No);
+              })
         .then("waitDialog", [&](QWidget* w) {
             ++runs;
             barAtSecondRun = qobject_cast<CAA_WaitDialogBox*>(w)->progressBar()->value();

@@ -23,4 +23,19 @@ std::u16string distinguishedName(CERTName& name);
 
 std::chrono::system_clock::time_point timeFromPrTime(PRTime time);
 
+// Fills what a list of certificates shows of one: issued to, issued by, expiry, nickname.
+template <class Line>
+void describeForChoice(CERTCertificate& certificate, Line& line) {
+    line.issuedTo = simpleDisplayName(certificate.subject);
+    line.issuedBy = simpleDisplayName(certificate.issuer);
+    PRTime notBefore = 0;
+    PRTime notAfter = 0;
+    if (CERT_GetCertTimes(&certificate, &notBefore, &notAfter) == SECSuccess) {
+        line.expires = timeFromPrTime(notAfter);
+    }
+    if (certificate.nickname != nullptr) {
+        line.nickname = utf16FromUtf8(certificate.nickname);
+    }
+}
+
 }  // namespace tessaly::platform::nss

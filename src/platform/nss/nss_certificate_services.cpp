@@ -34,16 +34,6 @@ std::atomic<bool> g_instanceAlive{false};
 // Why the last password request on this thread came back empty.
 thread_local bool t_passwordRefused = false;
 
-std::span<const std::uint8_t> bytesOf(const SECItem& item) {
-    return {item.data, item.len};
-}
-
-SECItem itemOf(std::span<const std::uint8_t> bytes) {
-    // NSS takes non-const pointers for data it only reads.
-    return SECItem{siBuffer, const_cast<unsigned char*>(bytes.data()),
-                   static_cast<unsigned int>(bytes.size())};
-}
-
 bool sameDer(CERTCertificate* left, CERTCertificate* right) {
     return SECITEM_ItemsAreEqual(&left->derCert, &right->derCert) == PR_TRUE;
 }
@@ -361,6 +351,11 @@ std::shared_ptr<const NssCertificateServices::Snapshot> NssCertificateServices::
         }
         kind = found->second.kind;
     }
+    return viewSnapshot(kind);
+}
+
+std::shared_ptr<const NssCertificateServices::Snapshot> NssCertificateServices::viewSnapshot(
+    StoreKind kind) {
     auto snapshot = std::make_shared<Snapshot>();
     const ScopedCERTCertList list(PK11_ListCertsInSlot(slot_.get()));
     if (!list) {
@@ -957,16 +952,7 @@ CertHandle NssCertificateServices::selectCertificate(const SelectCertificatePara
             }
             CertificateChoice choice;
             choice.certificate = handle;
-            choice.issuedTo = simpleDisplayName(certificate->subject);
-            choice.issuedBy = simpleDisplayName(certificate->issuer);
-            PRTime notBefore = 0;
-            PRTime notAfter = 0;
-            if (CERT_GetCertTimes(certificate.get(), &notBefore, &notAfter) == SECSuccess) {
-                choice.expires = timeFromPrTime(notAfter);
-            }
-            if (certificate->nickname != nullptr) {
-                choice.nickname = utf16FromUtf8(certificate->nickname);
-            }
+            describeForChoice(*certificate, choice);
             choices.push_back(std::move(choice));
         }
     }

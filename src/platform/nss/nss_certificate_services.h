@@ -22,11 +22,12 @@
 
 #include "platform/certificate_prompts.h"
 #include "platform/certificate_services.h"
+#include "platform/client_certificates.h"
 #include "platform/nss/scoped_nss.h"
 
 namespace tessaly::platform::nss {
 
-class NssCertificateServices final : public CertificateServices {
+class NssCertificateServices final : public CertificateServices, public ClientCertificateSource {
   public:
     explicit NssCertificateServices(CertificatePrompts& prompts);
     ~NssCertificateServices() override;
@@ -78,6 +79,13 @@ class NssCertificateServices final : public CertificateServices {
     bool freeSelectionDialog(ModuleHandle module) override;
     CertHandle selectCertificate(const SelectCertificateParams& params) override;
 
+    // The "MY" view's certificates for a TLS client; the key leaves the database as an
+    // encrypted PKCS#8 under a password made for the hand-over.
+    std::vector<ClientCertificateOffer> clientCertificateOffers(
+        const std::vector<std::vector<std::uint8_t>>& acceptedIssuers) override;
+    std::optional<ClientCertificate> clientCertificateOf(
+        const ClientCertificateOffer& offer) override;
+
   private:
     enum class StoreKind { My, Root, Ca, Temporary };
     using Snapshot = std::vector<ScopedCERTCertificate>;
@@ -104,6 +112,7 @@ class NssCertificateServices final : public CertificateServices {
     bool hasPrivateKey(CERTCertificate* certificate);
     ScopedSECKEYPrivateKey findPrivateKey(CERTCertificate* certificate);
     std::shared_ptr<const Snapshot> snapshotOf(StoreHandle store);
+    std::shared_ptr<const Snapshot> viewSnapshot(StoreKind kind);
     bool storeKind(StoreHandle store, StoreKind& kind);
     ScopedCERTCertificate certificateOf(CertHandle handle);
     CertHandle handOut(ScopedCERTCertificate certificate, std::shared_ptr<const Snapshot> walk,

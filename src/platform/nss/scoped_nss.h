@@ -10,7 +10,9 @@
 #include <secitem.h>
 #include <secport.h>
 
+#include <cstdint>
 #include <memory>
+#include <span>
 
 namespace tessaly::platform::nss {
 
@@ -49,6 +51,16 @@ using ScopedSECItem = ScopedNss<SECItem, freeItem>;
 using ScopedSecretSECItem = ScopedNss<SECItem, zfreeItem>;
 using ScopedPKCS12Decoder = ScopedNss<SEC_PKCS12DecoderContext, SEC_PKCS12DecoderFinish>;
 using ScopedNssString = ScopedNss<char, freeString>;
+
+// Views between NSS items and byte spans; neither copies.
+inline std::span<const std::uint8_t> bytesOf(const SECItem& item) {
+    return {item.data, item.len};
+}
+inline SECItem itemOf(std::span<const std::uint8_t> bytes) {
+    // NSS takes non-const pointers for data it only reads.
+    return SECItem{siBuffer, const_cast<unsigned char*>(bytes.data()),
+                   static_cast<unsigned int>(bytes.size())};
+}
 
 inline ScopedCERTCertificate duplicate(CERTCertificate* certificate) {
     return ScopedCERTCertificate(CERT_DupCertificate(certificate));
