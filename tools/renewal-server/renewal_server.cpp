@@ -110,6 +110,25 @@ bool writeAll(SSL* ssl, std::string_view data) {
     return true;
 }
 
+// Inserts a filler header line so that `head` (ending in the empty line) is `length` bytes.
+void padHead(std::string& head, std::size_t length) {
+    constexpr std::string_view kFiller = "X-Filler: \r\n";
+    if (length < head.size() + kFiller.size()) {
+        return;  // cannot be that short: left as it is
+    }
+    std::string line = "X-Filler: ";
+    line.append(length - head.size() - kFiller.size(), 'x');
+    line += "\r\n";
+    head.insert(head.size() - 2, line);
+}
+
+// Resets the connection: the client sees RST instead of an orderly end.
+void resetAndClose(int socket) {
+    const linger abort{1, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(socket);
+}
+
 }  // namespace
 
 Reply Reply::challengeText() {
@@ -248,7 +267,9 @@ void Server::stop() {
     }
     for (const auto& connection : all) {
         connection->thread.join();
-        ::close(connection->socket);
+        if (connection->socket >= 0) {
+            ::close(connection->socket);
+        }
     }
     for (int* descriptor : {&listener_, &wakeRead_, &wakeWrite_}) {
         if (*descriptor >= 0) {
@@ -290,7 +311,9 @@ void Server::acceptLoop() {
         for (auto it = active_.begin(); it != active_.end();) {
             if ((*it)->finished) {
                 (*it)->thread.join();
-                ::close((*it)->socket);
+                if ((*it)->socket >= 0) {
+                    ::close((*it)->socket);
+                }
                 it = active_.erase(it);
             } else {
                 ++it;
@@ -301,8 +324,13 @@ void Server::acceptLoop() {
         connection->socket = socket;
         Connection* record = connection.get();
         connection->thread = std::thread([this, record, socket, index] {
-            serve(socket, index);
+            const bool reset = serve(socket, index);
             const std::lock_guard done(mutex_);
+            if (reset) {
+                // Closed here, under the lock, so stop() never shuts down a reused number.
+                resetAndClose(socket);
+                record->socket = -1;
+            }
             record->finished = true;
         });
         active_.push_back(std::move(connection));
@@ -381,17 +409,17 @@ bool Server::redeem(std::string_view challenge) {
     return true;
 }
 
-void Server::serve(int socket, int index) {
+bool Server::serve(int socket, int index) {
     if (config_.stallHandshake) {
         park();
         ::shutdown(socket, SHUT_RDWR);
-        return;
+        return false;
     }
     SslPtr ssl(SSL_new(tls_->context));
     if (!ssl || SSL_set_fd(ssl.get(), socket) != 1 || SSL_accept(ssl.get()) != 1) {
         ERR_clear_error();
         ::shutdown(socket, SHUT_RDWR);
-        return;
+        return false;
     }
     std::string subject;
     if (X509* peer = SSL_get1_peer_certificate(ssl.get())) {
@@ -417,6 +445,7 @@ void Server::serve(int socket, int index) {
         return true;
     };
     bool graceful = true;
+    bool reset = false;
     for (;;) {
         std::size_t headEnd = 0;
         while ((headEnd = input.find("\r\n\r\n")) == std::string::npos) {
@@ -507,7 +536,8 @@ void Server::serve(int socket, int index) {
             out += "Content-Type: " + *reply.contentType + "\r\n";
         }
         if (reply.contentLength) {
-            out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+            out += "Content-Length: " +
+                   reply.declaredLength.value_or(std::to_string(reply.body.size())) + "\r\n";
         }
         for (const std::string& line : reply.extraHeaders) {
             out += line + "\r\n";
@@ -516,6 +546,15 @@ void Server::serve(int socket, int index) {
             out += "Connection: close\r\n";
         }
         out += "\r\n";
+        if (reply.headLength != 0) {
+            padHead(out, reply.headLength);
+        }
+        if (reply.cut == Reply::Cut::ResetMidHead) {
+            writeAll(ssl.get(), std::string_view(out).substr(0, out.size() / 2));
+            graceful = false;
+            reset = true;
+            break;
+        }
         if (reply.cut == Reply::Cut::HangBeforeHead) {
             park();
             graceful = false;
@@ -533,12 +572,14 @@ void Server::serve(int socket, int index) {
                 park();
             }
             graceful = false;
+            reset = reply.cut == Reply::Cut::ResetMidBody;
             break;
         }
         // A secret body goes out from its own buffer, not through a copy joined to the head.
-        const bool written = reply.secret
-                                 ? writeAll(ssl.get(), out) && writeAll(ssl.get(), reply.body)
-                                 : writeAll(ssl.get(), out + reply.body);
+        const bool written =
+            (reply.secret ? writeAll(ssl.get(), out) && writeAll(ssl.get(), reply.body)
+                          : writeAll(ssl.get(), out + reply.body)) &&
+            writeAll(ssl.get(), reply.excess);
         if (!written || closes) {
             break;
         }
@@ -547,7 +588,10 @@ void Server::serve(int socket, int index) {
         SSL_shutdown(ssl.get());
     }
     ERR_clear_error();
-    ::shutdown(socket, SHUT_RDWR);
+    if (!reset) {
+        ::shutdown(socket, SHUT_RDWR);
+    }
+    return reset;
 }
 
 int Server::handshakes() const {

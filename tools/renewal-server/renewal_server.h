@@ -32,6 +32,8 @@ struct Reply {
         HangBeforeHead,  // reads the request, then answers nothing until the server stops
         HangMidBody,     // sends the head and half the body, then waits until the server stops
         CloseMidBody,    // sends the head and half the body, then closes the connection
+        ResetMidHead,    // sends half the head, then resets the connection (RST, no FIN)
+        ResetMidBody,    // sends the head and half the body, then resets the connection
     };
 
     int status = 200;
@@ -40,6 +42,13 @@ struct Reply {
     std::vector<std::string> extraHeaders;  // whole lines, "Name: value"
     bool contentLength = true;              // false: the body ends when the connection closes
     bool closeAfter = false;                // "Connection: close", then close
+    // Written as the Content-Length instead of the body's length (e.g. "4294967295").
+    std::optional<std::string> declaredLength;
+    // Sent right after the body, beyond its Content-Length.
+    std::string excess;
+    // Not 0: a filler header line makes the head, from the status line to the empty line that
+    // ends it, exactly this many bytes long (at least the head's own length + 12).
+    std::size_t headLength = 0;
     Cut cut = Cut::None;
     // The body is "0:", a fresh challenge made for each request, then `body` (usually empty).
     bool challenge = false;
@@ -109,7 +118,8 @@ class Server {
     struct Connection;
 
     void acceptLoop();
-    void serve(int socket, int index);
+    // Serves one connection; true when it is to be reset rather than closed in order.
+    bool serve(int socket, int index);
     void park();
     Reply replyFor(const ReceivedRequest& request);
     // Takes `challenge` out of the outstanding ones; false when it is not among them.

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <malloc.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -156,7 +157,13 @@ struct RootState {
     // taken by the closing of the root, which only sets `closed` and wakes the multi handle.
     std::mutex use;
     HandshakeEvents handshakes;  // guarded by `use`; outlives every TLS context of `multi`
-    MultiPtr multi;              // declared last: cleaned up first
+    // The connection the last complete answer came on (guarded by `use`). Bytes arriving on it
+    // after the answer belong to no request; read as the next answer they would pass for the
+    // server's reply to a request it may not even have read. Once that is seen, every later
+    // request under this root goes out on a fresh connection.
+    curl_socket_t lastAnswerSocket = CURL_SOCKET_BAD;
+    bool freshConnections = false;
+    MultiPtr multi;  // declared last: cleaned up first
 
     void wake() const { curl_multi_wakeup(multi.get()); }
 };
@@ -842,6 +849,11 @@ class CurlInternet::Impl {
         return true;
     }
 
+    std::size_t openHandleCount() {
+        const std::lock_guard lock(registryMutex_);
+        return nodes_.size();
+    }
+
   private:
     using Node = std::variant<std::shared_ptr<RootState>, std::shared_ptr<ConnectionState>,
                               std::shared_ptr<RequestState>>;
@@ -992,7 +1004,7 @@ class CurlInternet::Impl {
         request.body.assign(body.begin(), body.end());
         static const char kEmpty[] = "";
         const ConnectionState& connection = *request.connection;
-        const RootState& root = *connection.root;
+        RootState& root = *connection.root;
         CURL* easy = request.easy.get();
         CURLcode rc = CURLE_OK;
         const auto check = [&rc](CURLcode result) {
@@ -1011,6 +1023,10 @@ class CurlInternet::Impl {
         }
         check(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                                static_cast<long>(root.connectTimeoutMs.load())));
+        if (!root.freshConnections && hasInputPending(root.lastAnswerSocket)) {
+            root.freshConnections = true;
+        }
+        check(curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, root.freshConnections ? 1L : 0L));
         if (connection.hasProxyCredentials) {
             check(curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, connection.proxyUser.c_str()));
             check(curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, connection.proxyPassword.c_str()));
@@ -1025,8 +1041,19 @@ class CurlInternet::Impl {
         return true;
     }
 
-    // Records the end of every transfer of the multi handle that has finished.
-    static void collectFinished(CURLM* multi) {
+    // Whether bytes wait to be read on `socket` (a socket that is gone counts as such).
+    static bool hasInputPending(curl_socket_t socket) {
+        if (socket == CURL_SOCKET_BAD) {
+            return false;
+        }
+        pollfd watched{socket, POLLIN, 0};
+        return ::poll(&watched, 1, 0) != 0;
+    }
+
+    // Records the end of every transfer of the root's multi handle that has finished, and the
+    // connection each complete answer came on.
+    static void collectFinished(RootState& root) {
+        CURLM* multi = root.multi.get();
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) {
@@ -1038,6 +1065,12 @@ class CurlInternet::Impl {
                 auto* finished = reinterpret_cast<RequestState*>(owner);
                 finished->done = true;
                 finished->result = message->data.result;
+                curl_socket_t socket = CURL_SOCKET_BAD;
+                if (message->data.result == CURLE_OK &&
+                    curl_easy_getinfo(message->easy_handle, CURLINFO_ACTIVESOCKET, &socket) ==
+                        CURLE_OK) {
+                    root.lastAnswerSocket = socket;
+                }
             }
         }
     }
@@ -1059,7 +1092,7 @@ class CurlInternet::Impl {
                 return fail(performed == CURLM_OUT_OF_MEMORY ? kErrorNotEnoughMemory
                                                              : inet::kErrorConnectionAborted);
             }
-            collectFinished(multi);
+            collectFinished(request.root());
             if (ready() || request.done) {
                 return true;
             }
@@ -1263,6 +1296,10 @@ std::uint32_t CurlInternet::errorDialog(InternetHandle request, std::uint32_t er
 
 bool CurlInternet::closeHandle(InternetHandle handle) {
     return impl_->closeHandle(handle);
+}
+
+std::size_t CurlInternet::openHandleCount() const {
+    return impl_->openHandleCount();
 }
 
 }  // namespace tessaly::platform::curl

@@ -86,6 +86,9 @@ class CurlInternet final : public InternetServices {
                               std::uint32_t flags) override;
     bool closeHandle(InternetHandle handle) override;
 
+    // How many handles are open (opened here and not closed yet), whatever their kind.
+    std::size_t openHandleCount() const;
+
     // Error numbers this implementation reports besides those of internet_services.h.
     static constexpr std::uint32_t kErrorInvalidParameter = 87;
     static constexpr std::uint32_t kErrorCancelled = 1223;  // the user cancelled a dialog

@@ -186,6 +186,9 @@ bool prepareContext(SSL_CTX* context, const TrustStore& trust, const ClientIdent
         return false;
     }
     SSL_CTX_set_client_cert_cb(context, onClientCertificateRequested);
+    // Records are decrypted in place; the answers' plaintext (the package) is zeroed once read
+    // out and when the record buffer is freed, instead of lingering in freed memory.
+    SSL_CTX_set_options(context, SSL_OP_CLEANSE_PLAINTEXT);
     return identity == nullptr || identity->installIn(context);
 }
 

@@ -6,20 +6,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "attempt_support.h"
 #include "child_process.h"
-#include "nss_test_support.h"
-#include "platform/curl/curl_internet.h"
-#include "renewal/renewal_job.h"
-#include "renewal_pki.h"
-#include "renewal_server.h"
 
 namespace tessaly {
 namespace {
@@ -29,139 +23,10 @@ using renewal_server::Config;
 using ::testing::Contains;
 using ::testing::Pair;
 
-constexpr char16_t kRenewalPath[] = u"/kivra/DownloadPkcs12GracePre.do";
-
-// The PKI folder, made once per process (the expired user's RSA key is slow to make).
-struct SharedPki {
-    static SharedPki& instance() {
-        static SharedPki shared;
-        return shared;
-    }
-    nss_test::TemporaryDirectory directory;
-    renewal_server::RenewalPki pki;
-    nss_test::Bytes expiredUserDer;
-
-  private:
-    SharedPki() {
-        renewal_server::makeRenewalPki(directory.path());
-        pki = renewal_server::loadRenewalPki(directory.path());
-        const fs::path der = directory.path() / "expired-user.der";
-        nss_test::mustRun("openssl x509 -in " +
-                          nss_test::shellQuoted(directory.path() / "expired-user.pem") +
-                          " -outform DER -out " + nss_test::shellQuoted(der));
-        expiredUserDer = nss_test::readFile(der);
-    }
-};
-
-platform::curl::CurlGlobal& curlGlobal() {
-    static platform::curl::CurlGlobal global;
-    return global;
-}
-
-// No proxy from the environment may stand between the tool and the local server.
-class NoProxyEnvironment {
-  public:
-    NoProxyEnvironment() {
-        for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY",
-                                 "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
-            if (const char* value = std::getenv(name)) {
-                saved_[name] = value;
-            }
-            unsetenv(name);
-        }
-    }
-    ~NoProxyEnvironment() {
-        for (const auto& [name, value] : saved_) {
-            setenv(name.c_str(), value.c_str(), 1);
-        }
-    }
-    NoProxyEnvironment(const NoProxyEnvironment&) = delete;
-    NoProxyEnvironment& operator=(const NoProxyEnvironment&) = delete;
-
-  private:
-    std::map<std::string, std::string> saved_;
-};
-
-struct Attempt {
-    int result = -1;
-    std::u16string message;
-    std::vector<renewal_server::ReceivedRequest> requests;
-};
-
-class AttemptTest : public nss_test::NssDatabaseTest {
-  protected:
-    // The database as seeded; the seeding is checked.
-    void SetUp() override { seed(SharedPki::instance().directory.path()); }
-
-    void seed(const fs::path& pkiDirectory) {
-        // Seeded before the services first open the database (the base class would insist on an
-        // empty one).
-        ASSERT_TRUE(curlGlobal().ok());
-        renewal_server::seedNssDatabase(pkiDirectory, home());
-        ASSERT_EQ(renewal_server::nssDatabaseDirectory(home()), databaseDirectory());
-        seeded_ = certutilListing();
-        ASSERT_THAT(seeded_, Contains(Pair("Yamada Taro (expired)", "u,u,u")));
-        ASSERT_THAT(seeded_, Contains(Pair(renewal_server::kTlsRootNickname, "C,C,C")));
-        ASSERT_EQ(certutilKeyCount(), 1);
-    }
-
-    static Config serverConfig() {
-        return renewal_server::renewalServerConfig(SharedPki::instance().pki);
-    }
-
-    // One attempt against an in-process server, with the expired certificate as the user's
-    // choice.
-    Attempt attempt(Config config, std::u16string_view password) {
-        renewal_server::Server server(std::move(config));
-        Attempt outcome = attemptAt(server.port(), SharedPki::instance().pki.tlsRootPem,
-                                    SharedPki::instance().expiredUserDer, password);
-        server.stop();
-        outcome.requests = server.requests();
-        return outcome;
-    }
-
-    // One attempt against the server at `port`, trusting `tlsRoot`, with the certificate `der`
-    // of MY as the user's choice.
-    Attempt attemptAt(std::uint16_t serverPort, const std::string& tlsRoot,
-                      const nss_test::Bytes& der, std::u16string_view password) {
-        Attempt outcome;
-        NoProxyEnvironment noProxy;
-        const std::string port = std::to_string(serverPort);
-        const std::u16string url =
-            u"https://127.0.0.1:" + std::u16string(port.begin(), port.end()) + kRenewalPath;
-
-        platform::curl::CurlInternetOptions options;
-        options.trustedRoots = {tlsRoot};
-        platform::curl::CurlInternet net(std::move(options));
-
-        const platform::CertHandle chosen = findInMy(der);
-        EXPECT_TRUE(chosen) << "the seeded certificate is in MY";
-        RenewalJob job;
-        job.url = url;
-        job.password = password;
-        job.certificate = chosen;
-        outcome.result = _doImport(services(), net, job, job.url, job.password);
-        outcome.message.assign(job.message.begin(), job.message.end());
-        if (chosen) {
-            services().freeCertificate(chosen);
-        }
-        return outcome;
-    }
-
-    // Every certificate certutil holds under `nickname`, as PEM texts.
-    std::vector<std::string> certificatesNamed(const std::string& nickname) {
-        const std::string pem = nss_test::mustRun(
-            nss_test::certutil(databaseDirectory(), "-L -a -n '" + nickname + "'"));
-        std::vector<std::string> certificates;
-        for (const renewal_server::X509Owner& certificate :
-             renewal_server::certificatesFromPem(pem)) {
-            certificates.push_back(renewal_server::pemOf(certificate.get()));
-        }
-        return certificates;
-    }
-
-    std::map<std::string, std::string> seeded_;
-};
+using attempt_test::Attempt;
+using attempt_test::AttemptTest;
+using attempt_test::curlGlobal;
+using attempt_test::SharedPki;
 
 // A certificate's issuer common name, and whether it is valid now.
 struct Facts {
