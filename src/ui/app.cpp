@@ -8,14 +8,10 @@
 #include <clocale>
 #include <cstdlib>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "certstore/scoped_handles.h"
 #include "platform/curl/curl_internet.h"
-#include "platform/nss/nss_certificate_services.h"
+#include "ui/desktop_services.h"
 #include "ui/main_dialog.h"
-#include "ui/prompt_dialogs.h"
 #include "ui/qt_text.h"
 #include "ui/supervision.h"
 #include "ui/texts.h"
@@ -28,21 +24,6 @@ constexpr char16_t kRenewalUrl[] = u"" TESSALY_RENEWAL_URL;
 
 // How long the end of the program waits for a worker that was ended forcibly to unwind.
 constexpr std::chrono::seconds kAbandonedWorkerGrace{5};
-
-// The user's trusted roots ("ROOT"), so that the TLS client accepts a server they lead to.
-std::vector<std::string> userTrustedRoots(platform::nss::NssCertificateServices& certs) {
-    std::vector<std::string> roots;
-    const ScopedStore store(certs, certs.openSystemStore(platform::cert::kStoreRoot));
-    if (!store) {
-        return roots;
-    }
-    platform::CertHandle certificate;
-    while ((certificate = certs.enumCertificatesInStore(store.get(), certificate))) {
-        const auto der = certs.encodedCertificate(certificate);
-        roots.emplace_back(der.begin(), der.end());
-    }
-    return roots;
-}
 
 std::shared_ptr<void> startCurl() {
     auto curl = std::make_shared<platform::curl::CurlGlobal>();
@@ -87,24 +68,8 @@ int CLumenoApp::initInstance() {
     int status = EXIT_SUCCESS;
     {
         const auto bridge = UiThreadBridge::create();
-        // The prompts outlive the services, which borrow them.
-        const auto certificatePrompts = std::make_shared<UiCertificatePrompts>(bridge);
-        const auto nss = std::shared_ptr<platform::nss::NssCertificateServices>(
-            new platform::nss::NssCertificateServices(*certificatePrompts),
-            [certificatePrompts](platform::nss::NssCertificateServices* services) {
-                delete services;
-            });
-        const auto internetPrompts = std::make_shared<UiInternetPrompts>(bridge, nss);
-
-        platform::curl::CurlInternetOptions options;
-        options.trustedRoots = userTrustedRoots(*nss);
-        options.prompts = internetPrompts.get();
-        const std::shared_ptr<platform::InternetServices> net(
-            new platform::curl::CurlInternet(std::move(options)),
-            [internetPrompts](platform::InternetServices* services) { delete services; });
-
         {
-            CLumenoDlg dialog(kRenewalUrl, RenewalServices{nss, net, bridge});
+            CLumenoDlg dialog(kRenewalUrl, makeDesktopServices(bridge));
             dialog.exec();
         }
         disarmWatchdog();

@@ -513,7 +513,15 @@ std::vector<Bytes> NssDatabaseTest::storeContents(std::u16string_view store) {
 }
 
 std::map<std::string, std::string> NssDatabaseTest::certutilListing() {
-    const std::string output = mustRun(certutil(databaseDirectory(), "-L"));
+    return nss_test::certutilListing(databaseDirectory());
+}
+
+int NssDatabaseTest::certutilKeyCount() {
+    return nss_test::certutilKeyCount(databaseDirectory());
+}
+
+std::map<std::string, std::string> certutilListing(const fs::path& database) {
+    const std::string output = mustRun(certutil(database, "-L"));
     std::map<std::string, std::string> listing;
     std::istringstream lines(output);
     std::string line;
@@ -535,8 +543,8 @@ std::map<std::string, std::string> NssDatabaseTest::certutilListing() {
     return listing;
 }
 
-int NssDatabaseTest::certutilKeyCount() {
-    const CommandResult result = run(certutil(databaseDirectory(), "-K"));
+int certutilKeyCount(const fs::path& database) {
+    const CommandResult result = run(certutil(database, "-K"));
     int count = 0;
     std::istringstream lines(result.output);
     std::string line;

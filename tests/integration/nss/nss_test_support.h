@@ -146,6 +146,10 @@ class TemporaryHome {
 
 // `certutil` with the database option for `directory`.
 std::string certutil(const fs::path& directory, const std::string& arguments);
+// `certutil -L` of the database: nickname -> trust attributes.
+std::map<std::string, std::string> certutilListing(const fs::path& database);
+// The number of keys `certutil -K` lists.
+int certutilKeyCount(const fs::path& database);
 
 // One throwaway database per test: HOME points at a temporary directory; the service is
 // shut down at the end, and NSS must agree that nothing is still referenced.
