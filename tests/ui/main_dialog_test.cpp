@@ -117,7 +117,7 @@ TEST_F(MainDialogTest, ShowsItsControlsInTemplateOrderWithTheTexts) {
     EXPECT_EQ(cancel->text(), toQString(kCancelButton));
     EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
     EXPECT_TRUE(update->isDefault());
-    EXPECT_EQ(QApplication::focusWidget(), edit);
+    EXPECT_EQ(dialog->focusWidget(), edit);  // the focus when the window is active
     EXPECT_EQ(edit->nextInFocusChain(), update);
     EXPECT_EQ(update->nextInFocusChain(), cancel);
     EXPECT_FALSE(dialog->windowIcon().isNull());
