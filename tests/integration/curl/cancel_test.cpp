@@ -121,7 +121,8 @@ TEST_F(CloseOrderTest, ChildrenOfARootClosedElsewhereFailAndCloseOnce) {
     const auto [root, connection, request] = openRequestToServer();
     ASSERT_TRUE(request);
 
-    std::thread([&] { EXPECT_TRUE(net.closeHandle(root)); }).join();
+    // The handle is copied in: clang 14 cannot capture a structured binding.
+    std::thread([&net, root = root] { EXPECT_TRUE(net.closeHandle(root)); }).join();
 
     EXPECT_FALSE(net.sendRequest(request, {}, {}));
     EXPECT_EQ(platform::lastError(), inet::kErrorOperationCancelled);
