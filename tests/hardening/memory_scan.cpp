@@ -105,21 +105,69 @@ std::vector<std::uint8_t> masked(std::span<const std::uint8_t> plain) {
     return bytes;
 }
 
+namespace {
+
+// The quick filter before the table of prefixes: one bit per hashed prefix.
+class PrefixFilter {
+  public:
+    static std::uint32_t slot(std::uint32_t prefix) { return (prefix * 0x9E3779B1u) >> 16; }
+    void add(std::uint32_t prefix) {
+        bits_[slot(prefix) / 64] |= std::uint64_t{1} << (slot(prefix) % 64);
+    }
+    bool maybe(std::uint32_t prefix) const {
+        return (bits_[slot(prefix) / 64] >> (slot(prefix) % 64) & 1) != 0;
+    }
+
+  private:
+    std::uint64_t bits_[(1 << 16) / 64] = {};
+};
+
+// The hot loop over one chunk, left uninstrumented: it reads only the scanner's own buffer.
+__attribute__((no_sanitize("address", "thread"))) void scanChunk(
+    const std::uint8_t* bytes, std::size_t got, std::size_t starts, std::uintptr_t address,
+    const std::string& mapping, const PrefixFilter& filter,
+    const std::unordered_map<std::uint32_t, std::vector<std::size_t>>& byPrefix,
+    const std::vector<MaskedPattern>& patterns, std::vector<MemoryHit>& hits) {
+    for (std::size_t i = 0; i < starts; ++i) {
+        std::uint32_t prefix = 0;
+        std::memcpy(&prefix, bytes + i, 4);
+        if (!filter.maybe(prefix)) {
+            continue;
+        }
+        const auto found = byPrefix.find(prefix);
+        if (found == byPrefix.end()) {
+            continue;
+        }
+        for (const std::size_t index : found->second) {
+            const MaskedPattern& pattern = patterns[index];
+            if (i + pattern.size() > got) {
+                continue;
+            }
+            std::size_t k = 4;
+            while (k < pattern.size() && bytes[i + k] == pattern.at(k)) {
+                ++k;
+            }
+            if (k == pattern.size()) {
+                hits.push_back({pattern.name(), address + i, mapping});
+            }
+        }
+    }
+}
+
+}  // namespace
+
 ScanReport scanWritableMemory(const std::vector<MaskedPattern>& patterns) {
     std::size_t longest = 0;
     std::unordered_map<std::uint32_t, std::vector<std::size_t>> byPrefix;
+    PrefixFilter filter;
     for (std::size_t i = 0; i < patterns.size(); ++i) {
         if (patterns[i].size() < 8) {
             throw std::invalid_argument("pattern too short to scan for: " + patterns[i].name());
         }
         longest = std::max(longest, patterns[i].size());
-        byPrefix[plainPrefix(patterns[i])].push_back(i);
-    }
-    // A quick filter before the table: one bit per hashed prefix.
-    std::vector<bool> maybe(1 << 16);
-    const auto slot = [](std::uint32_t prefix) { return (prefix * 0x9E3779B1u) >> 16; };
-    for (const auto& [prefix, indices] : byPrefix) {
-        maybe[slot(prefix)] = true;
+        const std::uint32_t prefix = plainPrefix(patterns[i]);
+        byPrefix[prefix].push_back(i);
+        filter.add(prefix);
     }
 
     const ScratchMapping scratch(kChunk + longest);
@@ -140,34 +188,10 @@ ScanReport scanWritableMemory(const std::vector<MaskedPattern>& patterns) {
             if (got < 4) {
                 continue;  // not readable now (a page the kernel will not give)
             }
-            report.bytesScanned += std::min<std::size_t>(static_cast<std::size_t>(got), kChunk);
-            const std::uint8_t* bytes = scratch.data();
-            const std::size_t starts =
-                std::min<std::size_t>(static_cast<std::size_t>(got) - 3, kChunk);
-            for (std::size_t i = 0; i < starts; ++i) {
-                std::uint32_t prefix = 0;
-                std::memcpy(&prefix, bytes + i, 4);
-                if (!maybe[slot(prefix)]) {
-                    continue;
-                }
-                const auto found = byPrefix.find(prefix);
-                if (found == byPrefix.end()) {
-                    continue;
-                }
-                for (const std::size_t index : found->second) {
-                    const MaskedPattern& pattern = patterns[index];
-                    if (i + pattern.size() > static_cast<std::size_t>(got)) {
-                        continue;
-                    }
-                    std::size_t k = 4;
-                    while (k < pattern.size() && bytes[i + k] == pattern.at(k)) {
-                        ++k;
-                    }
-                    if (k == pattern.size()) {
-                        report.hits.push_back({pattern.name(), at + i, mapping.line});
-                    }
-                }
-            }
+            const auto count = static_cast<std::size_t>(got);
+            report.bytesScanned += std::min(count, kChunk);
+            scanChunk(scratch.data(), count, std::min(count - 3, kChunk), at, mapping.line, filter,
+                      byPrefix, patterns, report.hits);
         }
     }
     return report;

@@ -62,6 +62,57 @@ SecureBytes pkcs12Password(std::u16string_view password) {
 
 enum class PfxOutcome { Opened, NotPfx, WrongPassword, Failed };
 
+// Where the PKCS#12 decoder keeps the package's authenticated contents while it checks the MAC:
+// NSS's own buffer is grown and freed without being zeroed, which leaves most of the package in
+// freed memory. This one wipes every block it lets go.
+class DigestBuffer {
+  public:
+    static SECStatus open(void* self, PRBool reading) {
+        auto& buffer = *static_cast<DigestBuffer*>(self);
+        buffer.position_ = 0;
+        if (!reading) {
+            wipe(buffer.bytes_);
+        }
+        return SECSuccess;
+    }
+
+    static SECStatus close(void* self, PRBool remove) {
+        auto& buffer = *static_cast<DigestBuffer*>(self);
+        buffer.position_ = 0;
+        if (remove) {
+            wipe(buffer.bytes_);
+        }
+        return SECSuccess;
+    }
+
+    static int read(void* self, unsigned char* data, unsigned long length) {
+        auto& buffer = *static_cast<DigestBuffer*>(self);
+        const std::size_t count =
+            std::min<std::size_t>(length, buffer.bytes_.size() - buffer.position_);
+        std::memcpy(data, buffer.bytes_.data() + buffer.position_, count);
+        buffer.position_ += count;
+        return static_cast<int>(count);
+    }
+
+    // Appends at the current position (NSS writes the contents once, in order). Never throws
+    // into NSS: a failure to grow is a failed write.
+    static int write(void* self, unsigned char* data, unsigned long length) noexcept {
+        auto& buffer = *static_cast<DigestBuffer*>(self);
+        try {
+            buffer.bytes_.resize(buffer.position_);
+            buffer.bytes_.insert(buffer.bytes_.end(), data, data + length);
+        } catch (...) {
+            return -1;
+        }
+        buffer.position_ += length;
+        return static_cast<int>(length);
+    }
+
+  private:
+    SecureBytes bytes_;
+    std::size_t position_ = 0;
+};
+
 // A decoder over a package whose MAC has been checked with the password. The decoder keeps a
 // pointer to the password item, so both live and die together (the decoder first).
 class OpenedPfx {
@@ -74,8 +125,9 @@ class OpenedPfx {
         password_ = pkcs12Password(password);
         passwordItem_ =
             SECItem{siBuffer, password_.data(), static_cast<unsigned int>(password_.size())};
-        decoder_.reset(SEC_PKCS12DecoderStart(&passwordItem_, slot, passwordContext, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr));
+        decoder_.reset(SEC_PKCS12DecoderStart(&passwordItem_, slot, passwordContext,
+                                              DigestBuffer::open, DigestBuffer::close,
+                                              DigestBuffer::read, DigestBuffer::write, &digest_));
         if (!decoder_) {
             return PfxOutcome::Failed;
         }
@@ -117,6 +169,7 @@ class OpenedPfx {
 
     SecureBytes password_;
     SECItem passwordItem_{};
+    DigestBuffer digest_;  // outlives the decoder, which writes to it
     ScopedPKCS12Decoder decoder_;
 };
 
