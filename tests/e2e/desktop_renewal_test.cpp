@@ -154,7 +154,10 @@ TEST_P(DesktopRenewalFails, ShowsTheMessageAndLeavesTheDatabaseAsItWas) {
 INSTANTIATE_TEST_SUITE_P(
     ServerFaults, DesktopRenewalFails,
     ::testing::Values(
-        FailureCase{"ProofRefused",
+        FailureCase{"SignatureRefused",
+                    [](Config& config) { config.renewal->damageSignatures = true; },
+                    u"550:証明書ファイルは取得できませんでした。\n署名を検証できませんでした。"},
+        FailureCase{"IssuerRefused",
                     [](Config& config) {
                         const auto& pki = SharedPki::instance().pki;
                         config.renewal->acceptedCasPem = pki.caG2Pem;

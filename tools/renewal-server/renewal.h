@@ -90,6 +90,9 @@ struct RenewalSettings {
     // Set: the package is encrypted with this password (UTF-8) instead of the form's, which the
     // client then cannot open.
     std::optional<std::string> packagePasswordOverride;
+    // Set: the last byte of every proof (inside its signature value) is flipped before it is
+    // checked, so that the signature does not verify.
+    bool damageSignatures = false;
 };
 
 struct Verified {
@@ -136,6 +139,7 @@ class RenewalAuthority {
     std::chrono::hours validity_;
     bool exportable_;
     std::optional<std::string> passwordOverride_;
+    bool damageSignatures_;
 };
 
 }  // namespace tessaly::renewal_server
