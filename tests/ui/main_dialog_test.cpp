@@ -94,6 +94,14 @@ class MainDialogTest : public ::testing::Test {
 
     bool ended() const { return !dialog->isVisible(); }
 
+    // A new dialog on fresh fakes, for the next case of a table; the last one is checked first.
+    void startAfresh() {
+        TearDown();
+        certs = std::make_shared<FakeCertificates>();
+        net = std::make_shared<FakeInternet>();
+        SetUp();
+    }
+
     std::shared_ptr<FakeCertificates> certs = std::make_shared<FakeCertificates>();
     std::shared_ptr<FakeInternet> net = std::make_shared<FakeInternet>();
     std::shared_ptr<UiThreadBridge> bridge = UiThreadBridge::create();
@@ -194,10 +202,7 @@ TEST_F(MainDialogTest, PickerFailuresShowTheirMessageAndEndTheDialog) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        certs = std::make_shared<FakeCertificates>();
-        net = std::make_shared<FakeInternet>();
-        SetUp();
+        startAfresh();
         ASSERT_EQ(certs->addCertificate(
                       {.name = "bare", .hasKey = true, .hasAuthorityKeyIdentifier = false}),
                   withoutExtension);
@@ -247,10 +252,7 @@ TEST_F(MainDialogTest, AnAttemptShowsTheJobsMessageAndEndsTheDialog) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        certs = std::make_shared<FakeCertificates>();
-        net = std::make_shared<FakeInternet>();
-        SetUp();
+        startAfresh();
         for (const auto& response : c.responses) {
             net->queueResponse(response);
         }

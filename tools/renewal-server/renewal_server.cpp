@@ -28,24 +28,13 @@ constexpr std::size_t kMaxHead = 64 * 1024;
 constexpr std::size_t kMaxBody = 4 * 1024 * 1024;
 constexpr std::size_t kMaxOutstanding = 1024;
 
-template <class T, auto Release>
-struct Releaser {
-    void operator()(T* object) const { Release(object); }
-};
-using SslPtr = std::unique_ptr<SSL, Releaser<SSL, SSL_free>>;
-using BioPtr = std::unique_ptr<BIO, Releaser<BIO, BIO_free_all>>;
-using X509Ptr = std::unique_ptr<X509, Releaser<X509, X509_free>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Releaser<EVP_PKEY, EVP_PKEY_free>>;
+using SslPtr = std::unique_ptr<SSL, OpenSslReleaser<SSL, SSL_free>>;
 
 void require(bool condition, const char* what) {
     if (!condition) {
         ERR_clear_error();
         throw std::runtime_error(std::string("renewal server: ") + what);
     }
-}
-
-BioPtr textBio(const std::string& text) {
-    return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -193,23 +182,19 @@ Server::Server(Config config) : config_(std::move(config)), tls_(std::make_uniqu
         SSL_CTX_set_max_proto_version(context, config_.maxTlsVersion);
     }
     {
-        BioPtr bio = textBio(config_.certificateChainPem);
-        X509Ptr leaf(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        require(leaf && SSL_CTX_use_certificate(context, leaf.get()) == 1, "server certificate");
-        while (X509* issuer = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-            require(SSL_CTX_add0_chain_cert(context, issuer) == 1, "certificate chain");
+        const std::vector<X509Owner> chain = certificatesFromPem(config_.certificateChainPem);
+        require(!chain.empty() && SSL_CTX_use_certificate(context, chain.front().get()) == 1,
+                "server certificate");
+        for (std::size_t i = 1; i < chain.size(); ++i) {
+            require(SSL_CTX_add1_chain_cert(context, chain[i].get()) == 1, "certificate chain");
         }
-        ERR_clear_error();
-        BioPtr keyBio = textBio(config_.privateKeyPem);
-        PkeyPtr key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
-        require(key && SSL_CTX_use_PrivateKey(context, key.get()) == 1 &&
+        const KeyOwner key = keyFromPem(config_.privateKeyPem);
+        require(SSL_CTX_use_PrivateKey(context, key.get()) == 1 &&
                     SSL_CTX_check_private_key(context) == 1,
                 "server key");
     }
     if (!config_.clientCaPem.empty()) {
-        BioPtr bio = textBio(config_.clientCaPem);
-        X509Ptr authority(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        require(authority != nullptr, "client CA");
+        const X509Owner authority = certificateFromPem(config_.clientCaPem);
         require(X509_STORE_add_cert(SSL_CTX_get_cert_store(context), authority.get()) == 1,
                 "client CA trusted");
         STACK_OF(X509_NAME)* names = sk_X509_NAME_new_null();
